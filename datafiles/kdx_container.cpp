@@ -1,0 +1,57 @@
+#include "datafiles/kdx_container.h"
+
+#include <stdint.h>
+#include <stdlib.h>
+
+#include "datafiles/byte_reader.h"
+
+static const uint32_t KDX_SIGNATURE = 0x0058444Bu; // "KDX" and a zero byte, little-endian
+static const long KDX_MINIMUM_LENGTH = 6;
+
+KdxStatus LoadKdxFile(FILE *file, PayloadHandler handler)
+{
+    // A failed move shows up as a wrong length, which the checks below reject.
+    (void)fseek(file, 0, SEEK_END);
+    long fileLength = ftell(file);
+    (void)fseek(file, 0, SEEK_SET);
+
+    // ftell fails (-1) at 2 GiB where long is 32-bit; where it is 64-bit, refuse the same files.
+    if (fileLength < KDX_MINIMUM_LENGTH || fileLength > (long)INT32_MAX)
+        return KDX_TOO_SHORT;
+
+    size_t length = (size_t)fileLength;
+    unsigned char *image = (unsigned char *)calloc(length + 1, 1);
+    if (image == NULL)
+        return KDX_NO_MEMORY;
+    // A short read leaves zeros behind, which the header checks and the handlers read safely.
+    (void)fread(image, 1, length, file);
+
+    KdxStatus status;
+    if (ReadLE16(image) != 0xFFFFu || ReadLE32(image + 2) != KDX_SIGNATURE) {
+        status = KDX_BAD_SIGNATURE;
+    } else if (image[6] != 1) {
+        status = KDX_BAD_VERSION;
+    } else if (image[7] != 0 && image[7] != 1) {
+        status = KDX_BAD_FLAG;
+    } else {
+        size_t payloadLength = length > KDX_HEADER_SIZE ? length - KDX_HEADER_SIZE : 0;
+        // For a 7-byte file this points one past the image's zero byte, with length 0.
+        handler(image + KDX_HEADER_SIZE, payloadLength);
+        status = KDX_OK;
+    }
+    free(image);
+    return status;
+}
+
+const char *KdxStatusName(KdxStatus status)
+{
+    switch (status) {
+    case KDX_OK: return "KDX_OK";
+    case KDX_TOO_SHORT: return "KDX_TOO_SHORT";
+    case KDX_NO_MEMORY: return "KDX_NO_MEMORY";
+    case KDX_BAD_SIGNATURE: return "KDX_BAD_SIGNATURE";
+    case KDX_BAD_VERSION: return "KDX_BAD_VERSION";
+    case KDX_BAD_FLAG: return "KDX_BAD_FLAG";
+    }
+    return "KDX_UNKNOWN";
+}

@@ -1,0 +1,41 @@
+// POSIX implementation of the folder lookup and the pause.
+#include "platform/platform.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+static bool JoinIntoFolder(char folder[PLATFORM_FOLDER_SIZE], const char *first, const char *second)
+{
+    size_t firstLength = strlen(first);
+    size_t secondLength = strlen(second);
+    if (firstLength + secondLength > PLATFORM_FOLDER_SIZE - 1)
+        return false;
+    memcpy(folder, first, firstLength);
+    memcpy(folder + firstLength, second, secondLength);
+    return true;
+}
+
+bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
+{
+    memset(folder, 0, PLATFORM_FOLDER_SIZE);
+    // A relative $XDG_DATA_HOME is invalid by the XDG rules and is ignored, as they require.
+    const char *dataHome = getenv("XDG_DATA_HOME");
+    if (dataHome != NULL && dataHome[0] == '/')
+        return JoinIntoFolder(folder, dataHome, "");
+    const char *home = getenv("HOME");
+    if (home != NULL && home[0] != '\0')
+        return JoinIntoFolder(folder, home, "/.local/share");
+    return false;
+}
+
+void PauseMilliseconds(unsigned milliseconds)
+{
+    struct timespec remaining;
+    remaining.tv_sec = (time_t)(milliseconds / 1000);
+    remaining.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
+    // A signal may cut the sleep short; sleep on for what is left.
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}

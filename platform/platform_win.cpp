@@ -1,0 +1,23 @@
+// Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
+#include "platform/platform.h"
+
+#include <string.h>
+#include <windows.h>
+#include <shlobj.h>
+
+bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
+{
+    // The shell writes at most MAX_PATH (260) bytes, its terminating zero included.
+    memset(folder, 0, PLATFORM_FOLDER_SIZE);
+    if (!SHGetSpecialFolderPathA(NULL, folder, CSIDL_APPDATA, FALSE)) {
+        memset(folder, 0, PLATFORM_FOLDER_SIZE);
+        return false;
+    }
+    folder[PLATFORM_FOLDER_SIZE - 1] = '\0';
+    return folder[0] != '\0';
+}
+
+void PauseMilliseconds(unsigned milliseconds)
+{
+    Sleep(milliseconds);
+}

@@ -1,0 +1,7 @@
+# The manifest and version block of updater.exe, read back through the Windows API.
+source "$(dirname "$0")/wine_harness.sh"
+
+check "resource_check passes" run_wine "$WINE_TEST_BIN/resource_check.exe" "$(winepath -w "$UPDATER_EXE" 2>/dev/null)"
+check "updater.exe imports only Windows DLLs" bash -c \
+  "x86_64-w64-mingw32-objdump -p '$UPDATER_EXE' | grep 'DLL Name' | grep -v -i -E 'kernel32|msvcrt|shell32|user32|advapi32' | (! grep .)"
+finish

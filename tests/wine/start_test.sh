@@ -1,0 +1,12 @@
+# updater.exe starts and exits 0 when there are no data files, and touches nothing.
+source "$(dirname "$0")/wine_harness.sh"
+
+reset_user_folders
+set +e
+output=$(run_wine "$UPDATER_EXE" -restart)
+code=$?
+set -e
+check "exit code 0 (was $code)" test "$code" -eq 0
+check "nothing on standard output" test -z "$output"
+check "no Brackmoor Games folder created" test ! -e "$BRACKMOOR_UNIX"
+finish

@@ -1,0 +1,47 @@
+#include "updater/update_run.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "datafiles/kdx_container.h"
+#include "datafiles/path_buffer.h"
+#include "datafiles/settings_record.h"
+#include "platform/platform.h"
+#include "updater/updater_state.h"
+
+bool ReadRestartArgument(int argumentCount, char **arguments)
+{
+    return argumentCount > 1 && arguments[1] != NULL && strcmp(arguments[1], "-restart") == 0;
+}
+
+void RunSettingsPhase()
+{
+    if (g_UpdaterState.AppDataPath[0] == '\0')
+        return;
+    char settingsPath[PATH_BUFFER_SIZE];
+    if (!ComposePath(settingsPath, sizeof settingsPath, g_UpdaterState.AppDataPath,
+                     "/Brackmoor Games/Settings.kdx", ""))
+        return;
+    FILE *settingsFile = fopen(settingsPath, "rb");
+    if (settingsFile == NULL)
+        return;
+    // A rejected file leaves GamePath empty, which the later phases notice themselves.
+    (void)LoadKdxFile(settingsFile, ApplySettings);
+    (void)fclose(settingsFile);
+}
+
+int RunUpdater(int argumentCount, char **arguments)
+{
+    ResetUpdaterState();
+    g_UpdaterState.RestartClient = ReadRestartArgument(argumentCount, arguments) ? 1 : 0;
+
+    // Step 2, the wait for the browser window, belongs here: before any file is opened.
+
+    // No folder leaves AppDataPath empty, and the data-file phases then do nothing.
+    (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
+    RunSettingsPhase();
+
+    // Step 5, the file-list phase, and step 6, the relaunch when RestartClient is set,
+    // belong here, in that order.
+    return 0;
+}

@@ -19,4 +19,20 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
 // Blocks the calling thread for at least `milliseconds`.
 void PauseMilliseconds(unsigned milliseconds);
 
+// Moves the file `source` to `target`, replacing any file there, so that at every moment
+// `target` holds either its whole old content or the whole of `source`'s. On one volume this is
+// one replacing rename. Across volumes the content is copied into a temporary file beside the
+// target (target + MOVE_TEMPORARY_SUFFIX, the same name for the same target, so a later move
+// overwrites what an interrupted one left), flushed to disk, renamed over the target, and only
+// then is `source` removed. Returns false when `target` was not replaced; `source` and
+// `target` are then as they were and no temporary file is left behind. Returns true once the
+// target holds the new content, even if removing `source` afterwards failed.
+bool MoveFileReplacing(const char *source, const char *target);
+
+#define MOVE_TEMPORARY_SUFFIX ".updating"
+
+// Makes standard output pass bytes through unchanged (Windows would turn "\n" into "\r\n").
+// For tools that write binary data there; the updater's own console line keeps the default.
+void UseBinaryStandardOutput();
+
 #endif

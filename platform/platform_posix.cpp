@@ -39,3 +39,8 @@ void PauseMilliseconds(unsigned milliseconds)
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
     }
 }
+
+void UseBinaryStandardOutput()
+{
+    // POSIX streams never translate line ends.
+}

@@ -1,6 +1,9 @@
 // Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
 #include "platform/platform.h"
 
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
 #include <string.h>
 #include <windows.h>
 #include <shlobj.h>
@@ -20,4 +23,9 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 void PauseMilliseconds(unsigned milliseconds)
 {
     Sleep(milliseconds);
+}
+
+void UseBinaryStandardOutput()
+{
+    (void)_setmode(_fileno(stdout), _O_BINARY);
 }

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "datafiles/file_list.h"
 #include "datafiles/kdx_container.h"
 #include "datafiles/path_buffer.h"
 #include "datafiles/settings_record.h"
@@ -41,7 +42,8 @@ int RunUpdater(int argumentCount, char **arguments)
     (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
     RunSettingsPhase();
 
-    // Step 5, the file-list phase, and step 6, the relaunch when RestartClient is set,
-    // belong here, in that order.
+    ProcessFileList();
+
+    // Step 6, the relaunch when RestartClient is set, belongs here.
     return 0;
 }

@@ -2,6 +2,7 @@
 source "$(dirname "$0")/wine_harness.sh"
 
 reset_user_folders
+rm -rf "$BRACKMOOR_UNIX"
 set +e
 output=$(run_wine "$UPDATER_EXE" -restart)
 code=$?

@@ -9,6 +9,7 @@ fi
 : "${WINEPREFIX:?WINEPREFIX must name the test prefix}"
 : "${UPDATER_EXE:?UPDATER_EXE must name updater.exe}"
 : "${WINE_TEST_BIN:?WINE_TEST_BIN must name the folder of the test programs}"
+: "${KDX_EXE:?KDX_EXE must name kdx.exe}"
 export WINEPREFIX WINEDEBUG="${WINEDEBUG:--all}" WINEDLLOVERRIDES="mscoree,mshtml="
 WINE=$(command -v wine || command -v wine64)
 
@@ -44,8 +45,28 @@ STAGING_UNIX="$BRACKMOOR_UNIX/Temp"
 # Runs a Windows program with the test's own environment; its exit code is returned.
 run_wine() { "$WINE" "$@"; }
 
+GAME_WIN='C:\Games\Orvo'
+GAME_UNIX="$WINEPREFIX/drive_c/Games/Orvo"
+
+# Data files made by kdx.exe itself, so its Windows build is exercised too.
+write_settings() { # write_settings GAME_FOLDER_AS_WINDOWS_PATH
+  run_wine "$KDX_EXE" settings "$1" player -o "$(winepath -w "$BRACKMOOR_UNIX/Settings.kdx" 2>/dev/null)"
+}
+write_file_list() { # write_file_list NAME...
+  run_wine "$KDX_EXE" filelist "$@" -o "$(winepath -w "$STAGING_UNIX/FileList.kdx" 2>/dev/null)" 2>/dev/null
+}
+# Runs updater.exe; its standard output goes to $1.
+run_updater() { # run_updater OUTPUT_FILE [ARGUMENT...]
+  local output=$1; shift
+  set +e
+  run_wine "$UPDATER_EXE" "$@" >"$output"
+  updater_code=$?
+  set -e
+}
+content_is() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
+
 # A clean slate in the prefix: no data files, no game folder from an earlier test.
 reset_user_folders() {
   rm -rf "$BRACKMOOR_UNIX" "$WINEPREFIX/drive_c/Games"
-  mkdir -p "$APPDATA_UNIX"
+  mkdir -p "$STAGING_UNIX" "$GAME_UNIX"
 }

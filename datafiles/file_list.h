@@ -1,0 +1,57 @@
+// The file list ("FileList.kdx" in the staging folder) and the installation pass. The payload
+// is a 1-byte entry count, then that many LenString names, each a path relative to both the
+// staging folder and the game folder whose last four bytes are a suffix the installed file
+// does not carry.
+#ifndef DATAFILES_FILE_LIST_H
+#define DATAFILES_FILE_LIST_H
+
+#include <stddef.h>
+
+#include "datafiles/byte_reader.h"
+
+enum {
+    FILE_LIST_NAME_SIZE = 128,   // a name: at most 127 bytes and a terminating zero
+    FILE_LIST_SOURCE_SIZE = 260, // a staged file's path: at most 259 characters
+    FILE_LIST_TARGET_SIZE = 384, // an installed file's path before the suffix is dropped: 383
+    FILE_LIST_SUFFIX_LENGTH = 4
+};
+
+// Why an entry is or is not installed. Refused entries are skipped and their staged files stay.
+enum FileListEntryVerdict {
+    ENTRY_INSTALLABLE = 0,
+    ENTRY_NAME_TOO_SHORT,  // four bytes or fewer: nothing is left once the suffix is dropped
+    ENTRY_NAME_TOO_LONG,   // more than 127 bytes
+    ENTRY_NAME_ABSOLUTE,   // starts with "/" or "\"
+    ENTRY_NAME_DRIVE,      // its second byte is ":", a drive-qualified path
+    ENTRY_NAME_PARENT,     // a ".."-like component, before or after the suffix is dropped
+    ENTRY_SOURCE_TOO_LONG, // staging folder + name over 259 characters
+    ENTRY_TARGET_TOO_LONG  // game folder + "/" + name over 383 characters
+};
+
+struct FileListEntryPaths {
+    char source[FILE_LIST_SOURCE_SIZE]; // AppDataPath + "/Brackmoor Games/Temp/" + name
+    char target[FILE_LIST_TARGET_SIZE]; // GamePath + "/" + name, less its last four bytes
+};
+
+// Decides whether the entry `name` (its text: the bytes before any zero byte) can be installed
+// safely with these folders, and when it can, composes both paths into `paths` (zero-filled
+// first; left empty otherwise). Paths are never cut: one that does not fit is a refusal.
+FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char *appDataPath,
+                                          const char *gamePath, FileListEntryPaths *paths);
+
+// A short English reason for support staff, e.g. "the name reaches outside its folder".
+const char *DescribeEntryVerdict(FileListEntryVerdict verdict);
+
+// PayloadHandler for "FileList.kdx". With GamePath empty it prints "Error: No Dunmark Path
+// Set.\n" on standard output (flushed), pauses 3000 ms and installs nothing. Otherwise it moves
+// every installable entry's staged file over its target, in the order stored, each with
+// MoveFileReplacing: an entry that cannot be moved leaves both files as they were, and the pass
+// goes on. An entry cut short by the payload's end is not installed and ends the pass.
+void ApplyFileList(const unsigned char *payload, size_t length);
+
+// File-list phase: loads AppDataPath + "/Brackmoor Games/Temp/FileList.kdx" through
+// ApplyFileList and then deletes it, whatever the load found. Does nothing when the list does
+// not open, or when AppDataPath is empty (no per-user folder, no data files).
+void ProcessFileList();
+
+#endif

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+#include <string>
+
+#include "datafiles/file_list.h"
+
+namespace {
+
+struct EntryCase {
+    std::string name; // stored bytes
+    FileListEntryVerdict verdict;
+    const char *target; // when installable, with gamePath "/g"
+};
+
+FileListEntryVerdict Prepare(const std::string &stored, const char *appData, const char *game, FileListEntryPaths *paths)
+{
+    size_t zero = stored.find('\0');
+    LenStringView name = {(const unsigned char *)stored.data(), stored.size(),
+                          zero == std::string::npos ? stored.size() : zero};
+    return PrepareFileListEntry(&name, appData, game, paths);
+}
+
+TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
+{
+    const EntryCase cases[] = {
+        {"Data.pakXXXX", ENTRY_INSTALLABLE, "/g/Data.pak"},
+        {"abcde", ENTRY_INSTALLABLE, "/g/a"},
+        {"sub/dir/file.binXXXX", ENTRY_INSTALLABLE, "/g/sub/dir/file.bin"},
+        {"sub\\file.binXXXX", ENTRY_INSTALLABLE, "/g/sub\\file.bin"},
+        {"..name.binXXXX", ENTRY_INSTALLABLE, "/g/..name.bin"},
+        {"./file.binXXXX", ENTRY_INSTALLABLE, "/g/./file.bin"},
+        {"ab:c.binXXXX", ENTRY_INSTALLABLE, "/g/ab:c.bin"},
+        {std::string("ok.binXXXX\0../../evil", 21), ENTRY_INSTALLABLE, "/g/ok.bin"},
+        {"abcd", ENTRY_NAME_TOO_SHORT, nullptr},
+        {"", ENTRY_NAME_TOO_SHORT, nullptr},
+        {std::string("abc\0efghij", 10), ENTRY_NAME_TOO_SHORT, nullptr},
+        {std::string(128, 'n'), ENTRY_NAME_TOO_LONG, nullptr},
+        {"/etc/passwdXXXX", ENTRY_NAME_ABSOLUTE, nullptr},
+        {"\\\\server\\shareXXXX", ENTRY_NAME_ABSOLUTE, nullptr},
+        {"C:\\Windows\\evil.dllXXXX", ENTRY_NAME_DRIVE, nullptr},
+        {"c:evil.dllXXXX", ENTRY_NAME_DRIVE, nullptr},
+        {"../evil.dllXXXX", ENTRY_NAME_PARENT, nullptr},
+        {"a/../../evil.dllXXXX", ENTRY_NAME_PARENT, nullptr},
+        {"a\\..\\..\\evil.dllXXXX", ENTRY_NAME_PARENT, nullptr},
+        {"a/..", ENTRY_NAME_TOO_SHORT, nullptr},
+        {"a/b/..XXXX", ENTRY_NAME_PARENT, nullptr},
+        {"a/b/..", ENTRY_NAME_PARENT, nullptr},
+        {".../x.dllXXXX", ENTRY_NAME_PARENT, nullptr},
+        {".. /x.dllXXXX", ENTRY_NAME_PARENT, nullptr},
+    };
+    for (const EntryCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        FileListEntryPaths paths;
+        memset(&paths, 'z', sizeof paths);
+        FileListEntryVerdict verdict = Prepare(c.name, "/home/u/.local/share", "/g", &paths);
+        EXPECT_EQ(verdict, c.verdict) << DescribeEntryVerdict(verdict);
+        if (c.verdict == ENTRY_INSTALLABLE) {
+            EXPECT_STREQ(paths.target, c.target);
+            size_t zero = c.name.find('\0');
+            EXPECT_EQ(std::string(paths.source),
+                      "/home/u/.local/share/Brackmoor Games/Temp/" + c.name.substr(0, zero));
+        } else {
+            EXPECT_STREQ(paths.source, "");
+            EXPECT_STREQ(paths.target, "");
+        }
+    }
+}
+
+TEST(FileListEntry, RefusesPathsBeyondTheirBuffersInsteadOfCutting)
+{
+    const std::string name = std::string(123, 'q') + ".new";
+    const std::string data110(110, 'd'), data111(111, 'd'), game255(255, 'g'), game256(256, 'g');
+    FileListEntryPaths paths;
+    EXPECT_EQ(Prepare(name, data110.c_str(), "/g", &paths), ENTRY_INSTALLABLE);
+    EXPECT_EQ(strlen(paths.source), 259u);
+    EXPECT_EQ(Prepare(name, data111.c_str(), "/g", &paths), ENTRY_SOURCE_TOO_LONG);
+    EXPECT_EQ(Prepare(name, "/d", game255.c_str(), &paths), ENTRY_INSTALLABLE);
+    EXPECT_EQ(std::string(paths.target), game255 + "/" + std::string(123, 'q'));
+    EXPECT_EQ(Prepare(name, "/d", game256.c_str(), &paths), ENTRY_TARGET_TOO_LONG);
+}
+
+} // namespace

@@ -1,0 +1,288 @@
+// The installation pass, run by the real updater against real folders.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "tests/support/updater_fixture.h"
+
+namespace {
+
+class FileListRun : public UpdaterFixture {
+protected:
+    void SetUp() override
+    {
+        UpdaterFixture::SetUp();
+        WriteSettings(game);
+    }
+    std::string StagedKey(const std::string &name) { return "home/.local/share/Brackmoor Games/Temp/" + name; }
+    std::string GameKey(const std::string &name) { return "game/" + name; }
+
+    // What the tree must look like when `moves` (staged name -> installed name) succeeded and
+    // nothing else changed but the deletion of the file list.
+    std::map<std::string, std::string> Expected(std::map<std::string, std::string> before,
+                                                const std::vector<std::pair<std::string, std::string>> &moves)
+    {
+        for (const auto &move : moves) {
+            before[GameKey(move.second)] = before.at(StagedKey(move.first));
+            before.erase(StagedKey(move.first));
+        }
+        before.erase(StagedKey("FileList.kdx"));
+        return before;
+    }
+};
+
+TEST_F(FileListRun, ReplacesInstalledFilesAndInstallsNewOnes)
+{
+    Install("Data.pak", "old data");
+    Install("Keep.txt", "not listed");
+    Stage("Data.paknew1", "new data");
+    Stage("Fresh.dll.new", "fresh library");
+    Stage("Unlisted.bin0000", "stays staged");
+    WriteFileList({"Data.paknew1", "Fresh.dll.new"});
+    auto before = SnapshotTree(root);
+
+    ProgramResult result = RunUpdaterProgram();
+
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(SnapshotTree(root), Expected(before, {{"Data.paknew1", "Data.pak"}, {"Fresh.dll.new", "Fresh.dll"}}));
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new data");
+}
+
+TEST_F(FileListRun, KeepsBothFilesWhenAnEntryCannotBeMovedAndGoesOn)
+{
+    MakeFolders(game + "/Maps");
+    MakeFolders(staging + "/Maps");
+    MakeFolders(staging + "/Missing");
+    Install("Maps/one.map", "old map");
+    Stage("Maps/one.mapXXXX", "new map");
+    Stage("Missing/two.mapXXXX", "map for a folder the game lacks");
+    Install("Gone.dat", "installed, its staged copy is missing");
+    MakeFolders(game + "/Busy.dat"); // a folder where a file would go: the move fails
+    Install("Busy.dat/inside", "x");
+    Stage("Busy.datXXXX", "cannot replace a folder");
+    Stage("Last.txtXXXX", "after the failures");
+    WriteFileList({"Missing/two.mapXXXX", "Gone.datXXXX", "Busy.datXXXX", "Maps/one.mapXXXX", "Last.txtXXXX"});
+    auto before = SnapshotTree(root);
+
+    RunUpdaterProgram();
+
+    auto after = SnapshotTree(root);
+    EXPECT_EQ(after, Expected(before, {{"Maps/one.mapXXXX", "Maps/one.map"}, {"Last.txtXXXX", "Last.txt"}}));
+    EXPECT_FALSE(PathExists(game + "/Missing"));
+    EXPECT_EQ(ReadFile(game + "/Gone.dat"), "installed, its staged copy is missing");
+}
+
+TEST_F(FileListRun, NameEndsAtItsFirstZeroByte)
+{
+    Stage("Core.binABCD", "core");
+    Install("Core.bin", "old core");
+    WriteFile(fileList, KdxFile(std::string("\x01", 1) + LenString(std::string("Core.binABCD\0junk", 17))));
+    auto before = SnapshotTree(root);
+    RunUpdaterProgram();
+    EXPECT_EQ(SnapshotTree(root), Expected(before, {{"Core.binABCD", "Core.bin"}}));
+}
+
+TEST_F(FileListRun, InstallsAll255EntriesInOrder)
+{
+    std::vector<std::string> names;
+    std::vector<std::pair<std::string, std::string>> moves;
+    for (int i = 0; i < 255; ++i) {
+        std::string installed = "file" + std::to_string(i) + ".dat";
+        names.push_back(installed + ".new");
+        moves.push_back({installed + ".new", installed});
+        Stage(installed + ".new", "content " + std::to_string(i));
+    }
+    // The same target twice: the later entry wins, as the order stored says.
+    Stage("twice.txtAAAA", "first");
+    Stage("twice.txtBBBB", "second");
+    WriteFileList(names);
+    auto before = SnapshotTree(root);
+    RunUpdaterProgram();
+    EXPECT_EQ(SnapshotTree(root), Expected(before, moves));
+
+    WriteFileList({"twice.txtAAAA", "twice.txtBBBB"});
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(game + "/twice.txt"), "second");
+}
+
+TEST_F(FileListRun, ListCutShortInstallsTheCompleteEntriesOnly)
+{
+    Stage("a.txt1234", "a");
+    Stage("b.txt1234", "b");
+    Stage("c.txt1234", "c");
+    std::string payload = FileListPayload({"a.txt1234", "b.txt1234", "c.txt1234"});
+    WriteFile(fileList, KdxFile(payload.substr(0, payload.size() - 2)));
+    auto before = SnapshotTree(root);
+    RunUpdaterProgram();
+    EXPECT_EQ(SnapshotTree(root), Expected(before, {{"a.txt1234", "a.txt"}, {"b.txt1234", "b.txt"}}));
+
+    // A count larger than the entries stored: the same.
+    Stage("d.txt1234", "d");
+    WriteFile(fileList, KdxFile("\x05" + LenString("d.txt1234")));
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(game + "/d.txt"), "d");
+    EXPECT_FALSE(PathExists(fileList));
+}
+
+TEST_F(FileListRun, RefusesNamesThatReachOutsideOrHaveNothingLeft)
+{
+    MakeFolders(staging + "/sub");
+    const std::vector<std::string> refused = {
+        "abcd",                        // nothing left without the suffix
+        "abc",
+        "../Outside.datXXXX",          // parent component
+        "sub/../../Outside.datXXXX",
+        "sub\\..\\Win.datXXXX",
+        "..\\Back.datXXXX",
+        "Trick/..XXXX",                // ".." appears once the suffix is dropped
+        ".../Dots.datXXXX",            // dot forms Windows reads as ".."
+        "/Absolute.datXXXX",
+        "\\Backslash.datXXXX",
+        "C:Drive.datXXXX",
+        std::string(124, 'n') + ".new", // 128 bytes
+    };
+    WriteFile(brackmoor + "/Outside.datXXXX", "outside the staging folder");
+    for (const std::string &name : refused) {
+        if (name.find("..") == std::string::npos && name[0] != '/' && name[0] != '\\')
+            Stage(name, "refused: " + name);
+    }
+    Stage("Absolute.datXXXX", "refused absolute");
+    Stage(std::string(123, 'm') + ".new", "127 bytes: installed");
+    std::vector<std::string> names = refused;
+    names.push_back(std::string(123, 'm') + ".new");
+    WriteFileList(names);
+    auto before = SnapshotTree(root);
+
+    RunUpdaterProgram();
+
+    EXPECT_EQ(SnapshotTree(root), Expected(before, {{std::string(123, 'm') + ".new", std::string(123, 'm')}}));
+}
+
+TEST_F(FileListRun, MissingGameFolderPrintsTheMessageKeepsStagedFilesAndDeletesTheList)
+{
+    const std::string settingsFiles[] = {"", KdxFile(SettingsPayload(std::string(260, 'x'))),
+                                         KdxFile(SettingsPayload(""))};
+    for (const std::string &settings : settingsFiles) {
+        RemoveTree(brackmoor + "/Settings.kdx");
+        if (!settings.empty())
+            WriteFile(brackmoor + "/Settings.kdx", settings);
+        Stage("a.txt1234", "staged");
+        WriteFileList({"a.txt1234"});
+        auto before = SnapshotTree(root);
+        ProgramResult result = RunUpdaterProgram();
+        EXPECT_EQ(result.output, "Error: No Dunmark Path Set.\n");
+        EXPECT_GE(result.seconds, 3.0);
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_EQ(SnapshotTree(root), Expected(before, {}));
+    }
+    // Even for a list of no entries.
+    WriteFile(fileList, KdxFile("\x00", 1));
+    EXPECT_EQ(RunUpdaterProgram().output, "Error: No Dunmark Path Set.\n");
+    EXPECT_FALSE(PathExists(fileList));
+}
+
+TEST_F(FileListRun, RejectedOrEmptyListsInstallNothingAndAreDeleted)
+{
+    Stage("a.txt1234", "staged");
+    const std::string lists[] = {
+        "",
+        "\xFF\xFE" "KDX",
+        KdxFile(FileListPayload({"a.txt1234"}), 2, 0),
+        KdxFile(FileListPayload({"a.txt1234"}), 1, 7),
+        KdxFile(""),
+        KdxFile("").substr(0, 7),
+        KdxFile(std::string("\x00", 1) + LenString("a.txt1234")),
+    };
+    for (const std::string &list : lists) {
+        WriteFile(fileList, list);
+        auto before = SnapshotTree(root);
+        ProgramResult result = RunUpdaterProgram();
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(SnapshotTree(root), Expected(before, {}));
+    }
+}
+
+TEST_F(FileListRun, NoFileListChangesNothing)
+{
+    Stage("a.txt1234", "staged");
+    auto before = SnapshotTree(root);
+    RunUpdaterProgram();
+    EXPECT_EQ(SnapshotTree(root), before);
+}
+
+// The staging folder on the disk, the game folder on a tmpfs: rename(2) cannot move there.
+TEST_F(FileListRun, MovesAcrossFileSystemsWithoutLosingContent)
+{
+    struct stat tmpfs;
+    struct stat disk;
+    if (stat("/dev/shm", &tmpfs) != 0 || stat(root.c_str(), &disk) != 0 || tmpfs.st_dev == disk.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
+    std::string otherGame = MakeTempFolder("/dev/shm");
+    MakeFolders(otherGame + "/bin");
+    WriteSettings(otherGame);
+    WriteFile(otherGame + "/Big.pak", "old");
+    std::string big;
+    for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i)
+        big += (char)(i * 131 % 251);
+    Stage("Big.pakNEW1", big);
+    Stage("Orvo.exeNEW1", "#!/bin/sh\n");
+    chmod((staging + "/Orvo.exeNEW1").c_str(), 0755);
+    MakeFolders(staging + "/nowhere");
+    Stage("nowhere/x.datNEW1", "its folder is missing in the game folder");
+    WriteFileList({"Big.pakNEW1", "nowhere/x.datNEW1", "Orvo.exeNEW1"});
+
+    RunUpdaterProgram();
+
+    EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == big);
+    EXPECT_FALSE(PathExists(staging + "/Big.pakNEW1"));
+    struct stat client;
+    ASSERT_EQ(stat((otherGame + "/Orvo.exe").c_str(), &client), 0);
+    EXPECT_EQ(client.st_mode & 0777, 0755u);
+    EXPECT_EQ(ReadFile(staging + "/nowhere/x.datNEW1"), "its folder is missing in the game folder");
+    auto game = SnapshotTree(otherGame);
+    EXPECT_EQ(game.size(), 3u) << "no temporary file may be left behind";
+    EXPECT_FALSE(PathExists(fileList));
+    RemoveTree(otherGame);
+}
+
+// A data folder and a game folder of exactly the lengths that still fit, and one byte more.
+TEST(FileListLimits, PathsAtTheirLimitFitAndOneMoreIsRefused)
+{
+    std::string root = MakeTempFolder();
+    const std::string name = std::string(123, 'q') + ".new"; // 127 bytes
+    struct Case {
+        size_t dataFolderLength;
+        size_t gameFolderLength;
+        bool installed;
+    } cases[] = {{110, 100, true}, {111, 100, false}, {100, 256, false}, {100, 255, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.dataFolderLength) + "/" + std::to_string(c.gameFolderLength));
+        auto padded = [&](const std::string &start, size_t length) {
+            std::string path = start + "/";
+            while (path.size() < length) {
+                size_t part = std::min<size_t>(200, length - path.size());
+                path += std::string(part, 'p');
+                if (path.size() < length - 1)
+                    path += "/";
+            }
+            return path.substr(0, length);
+        };
+        RemoveTree(root + "/d");
+        RemoveTree(root + "/g");
+        std::string data = padded(root + "/d", c.dataFolderLength);
+        std::string game = padded(root + "/g", c.gameFolderLength);
+        // The target is measured before its suffix is dropped: 255 + "/" + 127 = 383 fits.
+        ASSERT_EQ(data.size(), c.dataFolderLength);
+        MakeFolders(data + "/Brackmoor Games/Temp");
+        MakeFolders(game);
+        WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+        WriteFile(data + "/Brackmoor Games/Temp/FileList.kdx", KdxFile(FileListPayload({name})));
+        WriteFile(data + "/Brackmoor Games/Temp/" + name, "payload");
+        RunProgram(UPDATER_PROGRAM, {}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+        EXPECT_EQ(PathExists(game + "/" + name.substr(0, 123)), c.installed);
+        EXPECT_EQ(PathExists(data + "/Brackmoor Games/Temp/" + name), !c.installed);
+    }
+    RemoveTree(root);
+}
+
+} // namespace

@@ -1,0 +1,77 @@
+# updater.exe installing staged files under Wine: a whole update, a move across volumes, the
+# missing game folder message, and a target another program holds open.
+source "$(dirname "$0")/wine_harness.sh"
+out=$(mktemp)
+trap 'rm -f "$out"; rm -rf "${other_volume:-}"; rm -f "$WINEPREFIX/dosdevices/q:"' EXIT
+
+echo "== a whole update"
+reset_user_folders
+mkdir -p "$GAME_UNIX/Maps" "$STAGING_UNIX/Maps"
+echo "old data" >"$GAME_UNIX/Data.pak"
+echo "old map" >"$GAME_UNIX/Maps/one.map"
+echo "new data" >"$STAGING_UNIX/Data.paknew1"
+echo "new map" >"$STAGING_UNIX/Maps/one.mapnew1"
+echo "fresh" >"$STAGING_UNIX/Fresh.dllnew1"
+write_settings "$GAME_WIN"
+write_file_list "Data.paknew1" 'Maps\one.mapnew1' "Fresh.dllnew1"
+run_updater "$out"
+check "exit code 0" test "$updater_code" -eq 0
+check "nothing on standard output" test ! -s "$out"
+check "installed file replaced" content_is "$GAME_UNIX/Data.pak" "new data"
+check "file in a sub-folder replaced" content_is "$GAME_UNIX/Maps/one.map" "new map"
+check "new file installed" content_is "$GAME_UNIX/Fresh.dll" "fresh"
+check "staged copies gone" test -z "$(find "$STAGING_UNIX" -type f)"
+check "file list deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
+check "nothing else in the game folder" test "$(find "$GAME_UNIX" -type f | wc -l)" -eq 3
+
+echo "== a move across volumes (game folder on a tmpfs drive)"
+reset_user_folders
+other_volume=$(mktemp -d /dev/shm/updater-wine-XXXXXX)
+ln -sfn "$other_volume" "$WINEPREFIX/dosdevices/q:"
+mkdir -p "$other_volume/Game"
+echo "old" >"$other_volume/Game/Big.pak"
+head -c 5000000 /dev/urandom >"$STAGING_UNIX/Big.paknew1"
+cp "$STAGING_UNIX/Big.paknew1" "$out.expected"
+mkdir -p "$STAGING_UNIX/Nowhere"
+echo "kept" >"$STAGING_UNIX/Nowhere/x.datnew1"
+write_settings 'Q:\Game'
+write_file_list "Big.paknew1" 'Nowhere\x.datnew1'
+run_updater "$out"
+check "content intact across volumes" cmp -s "$other_volume/Game/Big.pak" "$out.expected"
+check "staged copy removed after the copy" test ! -e "$STAGING_UNIX/Big.paknew1"
+check "entry for a missing sub-folder keeps its staged file" content_is "$STAGING_UNIX/Nowhere/x.datnew1" "kept"
+check "no temporary file left on the game volume" test "$(find "$other_volume" -type f | wc -l)" -eq 1
+rm -f "$out.expected"
+
+echo "== no game folder set"
+reset_user_folders
+echo "staged" >"$STAGING_UNIX/a.txtnew1"
+write_file_list "a.txtnew1"
+run_updater "$out"
+check "message on standard output, exact bytes" bash -c "printf 'Error: No Dunmark Path Set.\r\n' | cmp -s - '$out'"
+check "staged file kept" content_is "$STAGING_UNIX/a.txtnew1" "staged"
+check "file list deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
+check "exit code 0" test "$updater_code" -eq 0
+
+echo "== a target held open without sharing"
+reset_user_folders
+echo "running" >"$GAME_UNIX/Locked.dll"
+echo "new lock" >"$STAGING_UNIX/Locked.dllnew1"
+echo "other" >"$STAGING_UNIX/Other.datnew1"
+write_settings "$GAME_WIN"
+write_file_list "Locked.dllnew1" "Other.datnew1"
+flags=$(mktemp -d)
+run_wine "$WINE_TEST_BIN/hold_file.exe" "$(winepath -w "$GAME_UNIX/Locked.dll" 2>/dev/null)" \
+  "$(winepath -w "$flags/ready" 2>/dev/null)" "$(winepath -w "$flags/release" 2>/dev/null)" &
+holder=$!
+for _ in $(seq 1 500); do [ -e "$flags/ready" ] && break; sleep 0.02; done
+check "holder has the file open" test -e "$flags/ready"
+run_updater "$out"
+touch "$flags/release"
+wait "$holder" || true
+rm -rf "$flags"
+check "held target keeps its content" content_is "$GAME_UNIX/Locked.dll" "running"
+check "its staged file stays" content_is "$STAGING_UNIX/Locked.dllnew1" "new lock"
+check "the other entry is installed" content_is "$GAME_UNIX/Other.dat" "other"
+check "no temporary file left" test "$(find "$GAME_UNIX" -type f | wc -l)" -eq 2
+finish

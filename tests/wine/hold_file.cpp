@@ -1,0 +1,27 @@
+// Holds a file open without any sharing, as a running game or a virus scanner might, until
+// told to let go. Usage: hold_file PATH READY_FLAG RELEASE_FLAG
+// Creates READY_FLAG once PATH is open, then waits (at most 60 s) for RELEASE_FLAG to appear.
+#include <stdio.h>
+#include <windows.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: hold_file PATH READY_FLAG RELEASE_FLAG\n");
+        return 2;
+    }
+    HANDLE held = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (held == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "hold_file: cannot open %s (error %lu)\n", argv[1], GetLastError());
+        return 1;
+    }
+    HANDLE ready = CreateFileA(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    CloseHandle(ready);
+    for (int waited = 0; waited < 6000; ++waited) {
+        if (GetFileAttributesA(argv[3]) != INVALID_FILE_ATTRIBUTES)
+            break;
+        Sleep(10);
+    }
+    CloseHandle(held);
+    return 0;
+}

@@ -31,6 +31,23 @@ bool MoveFileReplacing(const char *source, const char *target);
 
 #define MOVE_TEMPORARY_SUFFIX ".updating"
 
+// True when a top-level window of class `windowClass` exists, whatever its title; classes are
+// compared without regard to case. Windows: FindWindowA. POSIX: a top-level X11 client window
+// whose WM_CLASS name or class matches (also inside a window manager's frames), when the build
+// has X11 and $DISPLAY opens; otherwise no such window exists.
+bool TopLevelWindowExists(const char *windowClass);
+
+// Shows `text` with `caption` and one OK button, no owner, and returns when the user dismisses
+// it. POSIX: when standard input and standard error are a terminal, prints both and waits for
+// Enter; otherwise (and once input has ended) the box cannot be shown and it returns at once.
+void ShowMessageBox(const char *text, const char *caption);
+
+// Starts the program at `path` with no arguments, in the caller's current folder, and returns
+// without waiting for it. Windows: ShellExecuteA with the default verb and SW_SHOW. POSIX: a
+// detached process in its own session with the caller's standard streams, leaving no zombie;
+// a missing or non-executable file starts nothing. Failures are not reported.
+void LaunchProgram(const char *path);
+
 // Makes standard output pass bytes through unchanged (Windows would turn "\n" into "\r\n").
 // For tools that write binary data there; the updater's own console line keeps the default.
 void UseBinaryStandardOutput();

@@ -2,6 +2,10 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -37,6 +41,49 @@ void PauseMilliseconds(unsigned milliseconds)
     remaining.tv_nsec = (long)(milliseconds % 1000) * 1000000L;
     // A signal may cut the sleep short; sleep on for what is left.
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+void ShowMessageBox(const char *text, const char *caption)
+{
+    // Once input has ended, Enter can never come: the box is then as good as unshowable.
+    static bool inputEnded = false;
+    if (inputEnded || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO))
+        return;
+    fprintf(stderr, "%s\n%s\n[ OK: press Enter ] ", caption, text);
+    fflush(stderr);
+    for (;;) {
+        int key = getchar();
+        if (key == '\n')
+            return;
+        if (key == EOF) {
+            inputEnded = true;
+            clearerr(stdin);
+            fputc('\n', stderr);
+            return;
+        }
+    }
+}
+
+void LaunchProgram(const char *path)
+{
+    struct stat info;
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || access(path, X_OK) != 0)
+        return;
+    // Two forks: the middle process exits at once and is reaped here, so the program, in a
+    // session of its own, is adopted by init and never becomes our zombie.
+    pid_t middle = fork();
+    if (middle < 0)
+        return;
+    if (middle == 0) {
+        (void)setsid();
+        if (fork() == 0) {
+            char *const arguments[] = {const_cast<char *>(path), NULL};
+            execv(path, arguments);
+        }
+        _exit(0);
+    }
+    while (waitpid(middle, NULL, 0) < 0 && errno == EINTR) {
     }
 }
 

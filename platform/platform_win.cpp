@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
@@ -18,6 +19,22 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
     }
     folder[PLATFORM_FOLDER_SIZE - 1] = '\0';
     return folder[0] != '\0';
+}
+
+bool TopLevelWindowExists(const char *windowClass)
+{
+    return FindWindowA(windowClass, NULL) != NULL;
+}
+
+void ShowMessageBox(const char *text, const char *caption)
+{
+    (void)MessageBoxA(NULL, text, caption, MB_OK);
+}
+
+void LaunchProgram(const char *path)
+{
+    // Values of 32 or less are failures; the caller has no use for them.
+    (void)ShellExecuteA(NULL, NULL, path, NULL, NULL, SW_SHOW);
 }
 
 void PauseMilliseconds(unsigned milliseconds)

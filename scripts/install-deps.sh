@@ -6,9 +6,9 @@
 set -euo pipefail
 want=${1:-all}
 
-native_packages=(cmake make g++ libgtest-dev libx11-dev)
+native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth)
 windows_packages=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth)
-native_commands=(cmake make g++)
+native_commands=(cmake make g++ xvfb-run xauth)
 windows_commands=(x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine xvfb-run xauth)
 
 missing_packages() { # names the packages of "$@" that dpkg does not list as installed

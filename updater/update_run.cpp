@@ -8,6 +8,7 @@
 #include "datafiles/path_buffer.h"
 #include "datafiles/settings_record.h"
 #include "platform/platform.h"
+#include "updater/client_handover.h"
 #include "updater/updater_state.h"
 
 bool ReadRestartArgument(int argumentCount, char **arguments)
@@ -36,14 +37,15 @@ int RunUpdater(int argumentCount, char **arguments)
     ResetUpdaterState();
     g_UpdaterState.RestartClient = ReadRestartArgument(argumentCount, arguments) ? 1 : 0;
 
-    // Step 2, the wait for the browser window, belongs here: before any file is opened.
+    // Before any file is opened: nothing may change while the browser runs.
+    WaitForBrowser();
 
     // No folder leaves AppDataPath empty, and the data-file phases then do nothing.
     (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
     RunSettingsPhase();
 
     ProcessFileList();
-
-    // Step 6, the relaunch when RestartClient is set, belongs here.
+    if (g_UpdaterState.RestartClient)
+        RelaunchClient();
     return 0;
 }

@@ -1,0 +1,70 @@
+// The updater holds off while a browser window is open. Runs inside Xvfb (see CMakeLists).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/support/updater_fixture.h"
+
+namespace {
+
+class BrowserWait : public UpdaterFixture {
+protected:
+    void SetUp() override
+    {
+        if (getenv("DISPLAY") == nullptr)
+            GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+        UpdaterFixture::SetUp();
+        WriteSettings(game);
+        Install("Data.pak", "old");
+        Stage("Data.paknew1", "new");
+        WriteFileList({"Data.paknew1"});
+    }
+
+    // Opens a window for `milliseconds` and runs the updater while it is open.
+    ProgramResult RunWithWindow(const std::string &windowClass, const std::string &title, int milliseconds)
+    {
+        std::string ready = root + "/window-ready";
+        pid_t window = fork();
+        if (window == 0) {
+            execl(X11_WINDOW_PROGRAM, X11_WINDOW_PROGRAM, windowClass.c_str(), title.c_str(),
+                  std::to_string(milliseconds).c_str(), ready.c_str(), (staging + "/Data.paknew1").c_str(),
+                  (char *)nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && !PathExists(ready); ++i)
+            usleep(10000);
+        EXPECT_TRUE(PathExists(ready)) << "the test window did not open";
+        ProgramResult result = RunUpdaterProgram({}, {std::string("DISPLAY=") + getenv("DISPLAY")});
+        int status = 0;
+        waitpid(window, &status, 0);
+        windowSawStagedFile = ReadFile(ready + ".watch") == "present";
+        return result;
+    }
+    bool windowSawStagedFile = false;
+};
+
+TEST_F(BrowserWait, HoldsEveryFileUntilTheBrowserWindowCloses)
+{
+    for (const char *windowClass : {"OrvoBrowser", "orvobrowser"}) {
+        SCOPED_TRACE(windowClass);
+        Stage("Data.paknew1", "new");
+        WriteFileList({"Data.paknew1"});
+        ProgramResult result = RunWithWindow(windowClass, "Orvo", 2000);
+        EXPECT_GE(result.seconds, 2.0) << "the updater went on while the browser was open";
+        EXPECT_TRUE(windowSawStagedFile) << "a staged file moved while the browser was open";
+        EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+        EXPECT_EQ(result.exitCode, 0);
+    }
+}
+
+TEST_F(BrowserWait, AWindowOfAnotherClassDoesNotHoldTheRun)
+{
+    ProgramResult result = RunWithWindow("OrvoChat", "OrvoBrowser", 2500);
+    EXPECT_LT(result.seconds, 1.5);
+    EXPECT_GE(result.seconds, 0.5) << "the first look comes after a 500 ms pause";
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+}
+
+} // namespace

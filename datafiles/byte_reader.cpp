@@ -57,6 +57,5 @@ uint16_t ReadLE16(const unsigned char *bytes)
 
 uint32_t ReadLE32(const unsigned char *bytes)
 {
-    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
-           ((uint32_t)bytes[3] << 24);
+    return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) | ((uint32_t)bytes[3] << 24);
 }

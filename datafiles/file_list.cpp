@@ -44,8 +44,8 @@ static bool HasParentComponent(const char *name, size_t length)
     return false;
 }
 
-FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char *appDataPath,
-                                          const char *gamePath, FileListEntryPaths *paths)
+FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char *appDataPath, const char *gamePath,
+                                          FileListEntryPaths *paths)
 {
     memset(paths, 0, sizeof *paths);
     if (name->textLength <= FILE_LIST_SUFFIX_LENGTH)
@@ -123,8 +123,7 @@ void ProcessFileList()
     if (g_UpdaterState.AppDataPath[0] == '\0')
         return;
     char fileListPath[PATH_BUFFER_SIZE];
-    if (!ComposePath(fileListPath, sizeof fileListPath, g_UpdaterState.AppDataPath, STAGING_FOLDER,
-                     "FileList.kdx"))
+    if (!ComposePath(fileListPath, sizeof fileListPath, g_UpdaterState.AppDataPath, STAGING_FOLDER, "FileList.kdx"))
         return;
     FILE *fileList = fopen(fileListPath, "rb");
     if (fileList == NULL)

@@ -36,8 +36,8 @@ struct FileListEntryPaths {
 // Decides whether the entry `name` (its text: the bytes before any zero byte) can be installed
 // safely with these folders, and when it can, composes both paths into `paths` (zero-filled
 // first; left empty otherwise). Paths are never cut: one that does not fit is a refusal.
-FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char *appDataPath,
-                                          const char *gamePath, FileListEntryPaths *paths);
+FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char *appDataPath, const char *gamePath,
+                                          FileListEntryPaths *paths);
 
 // A short English reason for support staff, e.g. "the name reaches outside its folder".
 const char *DescribeEntryVerdict(FileListEntryVerdict verdict);

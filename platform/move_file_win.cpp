@@ -16,8 +16,8 @@ static const DWORD REPLACING_MOVE = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_T
 // `temporary` when it returns false.
 static bool CopyToFlushedFile(const char *source, const char *temporary)
 {
-    HANDLE input = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    HANDLE input =
+        CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (input == INVALID_HANDLE_VALUE)
         return false;
     // Whatever an interrupted move left at the temporary name is replaced.
@@ -27,17 +27,17 @@ static bool CopyToFlushedFile(const char *source, const char *temporary)
     bool copied = output != INVALID_HANDLE_VALUE;
     while (copied) {
         DWORD got = 0;
-        if (!ReadFile(input, g_copyBuffer, sizeof g_copyBuffer, &got, NULL)) {
+        if (ReadFile(input, g_copyBuffer, sizeof g_copyBuffer, &got, NULL) == 0) {
             copied = false;
             break;
         }
         if (got == 0)
             break;
         DWORD written = 0;
-        copied = WriteFile(output, g_copyBuffer, got, &written, NULL) && written == got;
+        copied = WriteFile(output, g_copyBuffer, got, &written, NULL) != 0 && written == got;
     }
-    copied = copied && FlushFileBuffers(output);
-    if (output != INVALID_HANDLE_VALUE && !CloseHandle(output))
+    copied = copied && FlushFileBuffers(output) != 0;
+    if (output != INVALID_HANDLE_VALUE && CloseHandle(output) == 0)
         copied = false;
     CloseHandle(input);
     return copied;
@@ -45,7 +45,7 @@ static bool CopyToFlushedFile(const char *source, const char *temporary)
 
 bool MoveFileReplacing(const char *source, const char *target)
 {
-    if (MoveFileExA(source, target, REPLACING_MOVE))
+    if (MoveFileExA(source, target, REPLACING_MOVE) != 0)
         return true;
     if (GetLastError() != ERROR_NOT_SAME_DEVICE)
         return false;
@@ -58,7 +58,7 @@ bool MoveFileReplacing(const char *source, const char *target)
     strcat(temporary, MOVE_TEMPORARY_SUFFIX);
 
     // The temporary file lies on the target's volume, so this move is a replacing rename.
-    if (!CopyToFlushedFile(source, temporary) || !MoveFileExA(temporary, target, REPLACING_MOVE)) {
+    if (!CopyToFlushedFile(source, temporary) || MoveFileExA(temporary, target, REPLACING_MOVE) == 0) {
         (void)DeleteFileA(temporary);
         return false;
     }

@@ -16,8 +16,9 @@ static bool JoinIntoFolder(char folder[PLATFORM_FOLDER_SIZE], const char *first,
     size_t secondLength = strlen(second);
     if (firstLength + secondLength > PLATFORM_FOLDER_SIZE - 1)
         return false;
-    memcpy(folder, first, firstLength);
-    memcpy(folder + firstLength, second, secondLength);
+    // Copies the terminating zero of each piece; the second overwrites the first's.
+    memcpy(folder, first, firstLength + 1);
+    memcpy(folder + firstLength, second, secondLength + 1);
     return true;
 }
 
@@ -48,7 +49,7 @@ void ShowMessageBox(const char *text, const char *caption)
 {
     // Once input has ended, Enter can never come: the box is then as good as unshowable.
     static bool inputEnded = false;
-    if (inputEnded || !isatty(STDIN_FILENO) || !isatty(STDERR_FILENO))
+    if (inputEnded || isatty(STDIN_FILENO) == 0 || isatty(STDERR_FILENO) == 0)
         return;
     fprintf(stderr, "%s\n%s\n[ OK: press Enter ] ", caption, text);
     fflush(stderr);

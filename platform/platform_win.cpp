@@ -13,7 +13,7 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 {
     // The shell writes at most MAX_PATH (260) bytes, its terminating zero included.
     memset(folder, 0, PLATFORM_FOLDER_SIZE);
-    if (!SHGetSpecialFolderPathA(NULL, folder, CSIDL_APPDATA, FALSE)) {
+    if (SHGetSpecialFolderPathA(NULL, folder, CSIDL_APPDATA, FALSE) == 0) {
         memset(folder, 0, PLATFORM_FOLDER_SIZE);
         return false;
     }

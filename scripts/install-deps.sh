@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and the machine lacks (Debian 12, apt-get as root).
-# Usage: scripts/install-deps.sh native|windows|all
+# Usage: scripts/install-deps.sh native|checks|windows|all
 # Prints "windows-unavailable" and exits 3 when the Windows tools are missing and cannot be
 # installed here; in CI (CI=true) that is an error instead, since nothing may be skipped there.
 set -euo pipefail
@@ -9,6 +9,9 @@ want=${1:-all}
 native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth)
 windows_packages=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth)
 native_commands=(cmake make g++ xvfb-run xauth)
+# Static checks and fuzzing: clang 14 with its sanitizer and libFuzzer runtimes.
+checks_packages=(clang clang-format clang-tidy libclang-rt-14-dev)
+checks_commands=(clang++ clang-format clang-tidy)
 windows_commands=(x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine xvfb-run xauth)
 
 missing_packages() { # names the packages of "$@" that dpkg does not list as installed
@@ -42,6 +45,13 @@ if [ "$want" = native ] || [ "$want" = all ]; then
   if ! have_commands "${native_commands[@]}" || [ -n "$(missing_packages "${native_packages[@]}")" ]; then
     # shellcheck disable=SC2046
     install_packages $(missing_packages "${native_packages[@]}")
+  fi
+fi
+
+if [ "$want" = checks ] || [ "$want" = all ]; then
+  if ! have_commands "${checks_commands[@]}" || [ -n "$(missing_packages "${checks_packages[@]}")" ]; then
+    # shellcheck disable=SC2046
+    install_packages $(missing_packages "${checks_packages[@]}")
   fi
 fi
 

@@ -33,4 +33,6 @@ elif [ "$windows_code" -ne 0 ]; then
 else
   run_preset windows
 fi
+echo "== static checks"
+scripts/static-checks.sh
 echo "== all tests passed"

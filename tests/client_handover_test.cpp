@@ -70,8 +70,8 @@ TEST_F(Relaunch, StartsTheNewlyInstalledClient)
 
 TEST_F(Relaunch, AnythingButAnExactFirstArgumentStartsNothing)
 {
-    const std::vector<std::vector<std::string>> argumentLists = {
-        {}, {"-Restart"}, {"-restart "}, {"restart"}, {"x", "-restart"}, {""}};
+    const std::vector<std::vector<std::string>> argumentLists = {{},          {"-Restart"},      {"-restart "},
+                                                                 {"restart"}, {"x", "-restart"}, {""}};
     for (const auto &arguments : argumentLists) {
         EXPECT_EQ(RunUpdaterProgram(arguments).exitCode, 0);
     }

@@ -11,7 +11,8 @@ struct EntryCase {
     const char *target; // when installable, with gamePath "/g"
 };
 
-FileListEntryVerdict Prepare(const std::string &stored, const char *appData, const char *game, FileListEntryPaths *paths)
+FileListEntryVerdict Prepare(const std::string &stored, const char *appData, const char *game,
+                             FileListEntryPaths *paths)
 {
     size_t zero = stored.find('\0');
     LenStringView name = {(const unsigned char *)stored.data(), stored.size(),
@@ -56,8 +57,7 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
         if (c.verdict == ENTRY_INSTALLABLE) {
             EXPECT_STREQ(paths.target, c.target);
             size_t zero = c.name.find('\0');
-            EXPECT_EQ(std::string(paths.source),
-                      "/home/u/.local/share/Brackmoor Games/Temp/" + c.name.substr(0, zero));
+            EXPECT_EQ(std::string(paths.source), "/home/u/.local/share/Brackmoor Games/Temp/" + c.name.substr(0, zero));
         } else {
             EXPECT_STREQ(paths.source, "");
             EXPECT_STREQ(paths.target, "");

@@ -128,14 +128,14 @@ TEST_F(FileListRun, RefusesNamesThatReachOutsideOrHaveNothingLeft)
 {
     MakeFolders(staging + "/sub");
     const std::vector<std::string> refused = {
-        "abcd",                        // nothing left without the suffix
+        "abcd", // nothing left without the suffix
         "abc",
-        "../Outside.datXXXX",          // parent component
+        "../Outside.datXXXX", // parent component
         "sub/../../Outside.datXXXX",
         "sub\\..\\Win.datXXXX",
         "..\\Back.datXXXX",
-        "Trick/..XXXX",                // ".." appears once the suffix is dropped
-        ".../Dots.datXXXX",            // dot forms Windows reads as ".."
+        "Trick/..XXXX",     // ".." appears once the suffix is dropped
+        ".../Dots.datXXXX", // dot forms Windows reads as ".."
         "/Absolute.datXXXX",
         "\\Backslash.datXXXX",
         "C:Drive.datXXXX",
@@ -186,7 +186,8 @@ TEST_F(FileListRun, RejectedOrEmptyListsInstallNothingAndAreDeleted)
     Stage("a.txt1234", "staged");
     const std::string lists[] = {
         "",
-        "\xFF\xFE" "KDX",
+        "\xFF\xFE"
+        "KDX",
         KdxFile(FileListPayload({"a.txt1234"}), 2, 0),
         KdxFile(FileListPayload({"a.txt1234"}), 1, 7),
         KdxFile(""),

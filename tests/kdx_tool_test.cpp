@@ -36,7 +36,8 @@ TEST_F(KdxTool, DumpsWhatTheUpdaterWouldDo)
     EXPECT_NE(list.output.find("1: \"Data.pakXXXX\" (12 bytes) installs as \"Data.pak\""), std::string::npos);
     EXPECT_NE(list.output.find("2: \"../x.dllXXXX\" (12 bytes) refused: the name reaches outside"), std::string::npos);
     EXPECT_NE(list.output.find("3: \"z.bin1234\\x00tail\" (14 bytes, text ends at the zero byte after 9) "
-                               "installs as \"z.bin\""), std::string::npos);
+                               "installs as \"z.bin\""),
+              std::string::npos);
     EXPECT_NE(list.output.find("1 bytes after the last entry (ignored)"), std::string::npos);
     EXPECT_NE(list.output.find("status: KDX_OK"), std::string::npos);
 

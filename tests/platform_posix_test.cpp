@@ -16,8 +16,8 @@ struct FolderCase {
 
 TEST(UserDataFolder, FollowsXdgThenHomeAndNeverCuts)
 {
-    const std::string home246 = "/" + std::string(245, 'h');  // + "/.local/share" = 259
-    const std::string home247 = "/" + std::string(246, 'h');  // 260: refused
+    const std::string home246 = "/" + std::string(245, 'h'); // + "/.local/share" = 259
+    const std::string home247 = "/" + std::string(246, 'h'); // 260: refused
     const std::string xdg259 = "/" + std::string(258, 'x');
     const std::string xdg260 = "/" + std::string(259, 'x');
     const FolderCase cases[] = {
@@ -34,8 +34,14 @@ TEST(UserDataFolder, FollowsXdgThenHomeAndNeverCuts)
     };
     for (const FolderCase &c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.xdgDataHome != nullptr) setenv("XDG_DATA_HOME", c.xdgDataHome, 1); else unsetenv("XDG_DATA_HOME");
-        if (c.home != nullptr) setenv("HOME", c.home, 1); else unsetenv("HOME");
+        if (c.xdgDataHome != nullptr)
+            setenv("XDG_DATA_HOME", c.xdgDataHome, 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        if (c.home != nullptr)
+            setenv("HOME", c.home, 1);
+        else
+            unsetenv("HOME");
         char folder[PLATFORM_FOLDER_SIZE];
         memset(folder, 'z', sizeof folder);
         bool found = GetUserDataFolder(folder);

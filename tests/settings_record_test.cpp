@@ -33,8 +33,7 @@ TEST(SettingsRecord, TakesTheSecondStringAsGamePath)
     const std::string withZero = std::string("C:/Games/X") + '\0' + "tail";
     const SettingsCase cases[] = {
         {"plain folder", SettingsPayload("/games/orvo", "user"), "/games/orvo"},
-        {"first string stepped over by its length", SettingsPayload("D:\\Orvo", std::string(260, '\0')),
-         "D:\\Orvo"},
+        {"first string stepped over by its length", SettingsPayload("D:\\Orvo", std::string(260, '\0')), "D:\\Orvo"},
         {"first string longer than 260 bytes", SettingsPayload("/g", std::string(1000, 'f')), "/g"},
         {"empty second string", SettingsPayload(""), ""},
         {"zero byte as eleventh byte", SettingsPayload(withZero), "C:/Games/X"},
@@ -46,11 +45,23 @@ TEST(SettingsRecord, TakesTheSecondStringAsGamePath)
         {"bytes after the record ignored", SettingsPayload("/a", "b") + "trailing", "/a"},
         {"empty payload", "", ""},
         {"one byte of the first length", std::string("\x05", 1), ""},
-        {"first string cut short", std::string("\x05\x00" "ab", 4), ""},
+        {"first string cut short",
+         std::string("\x05\x00"
+                     "ab",
+                     4),
+         ""},
         {"second length missing", LenString("ab"), ""},
         {"second length cut to one byte", LenString("ab") + "\x03", ""},
-        {"second string cut short", LenString("ab") + std::string("\x04\x00" "/ga", 5), ""},
-        {"length field says 65535", LenString("") + std::string("\xFF\xFF" "abc", 5), ""},
+        {"second string cut short",
+         LenString("ab") + std::string("\x04\x00"
+                                       "/ga",
+                                       5),
+         ""},
+        {"length field says 65535",
+         LenString("") + std::string("\xFF\xFF"
+                                     "abc",
+                                     5),
+         ""},
     };
     for (const SettingsCase &c : cases) {
         SCOPED_TRACE(c.what);

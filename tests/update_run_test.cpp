@@ -27,8 +27,7 @@ TEST(RestartArgument, OnlyAnExactFirstArgumentCounts)
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.arguments.size() > 1 ? c.arguments[1] : "(none)");
-        EXPECT_EQ(ReadRestartArgument((int)c.arguments.size(), const_cast<char **>(c.arguments.data())),
-                  c.restart);
+        EXPECT_EQ(ReadRestartArgument((int)c.arguments.size(), const_cast<char **>(c.arguments.data())), c.restart);
     }
     EXPECT_FALSE(ReadRestartArgument(0, nullptr));
 }
@@ -51,7 +50,8 @@ TEST_F(UpdateRun, ReadsEveryKindOfSettingsFileWithoutChangingIt)
         KdxFile(SettingsPayload(game), 2, 0),
         KdxFile(SettingsPayload(std::string(300, 'x'))),
         KdxFile(LenString("cut") + "\x10"),
-        "\xFF\xFE" "KDX",
+        "\xFF\xFE"
+        "KDX",
         "",
     };
     for (const std::string &settings : settingsFiles) {

@@ -21,8 +21,8 @@ void RunSettingsPhase()
     if (g_UpdaterState.AppDataPath[0] == '\0')
         return;
     char settingsPath[PATH_BUFFER_SIZE];
-    if (!ComposePath(settingsPath, sizeof settingsPath, g_UpdaterState.AppDataPath,
-                     "/Brackmoor Games/Settings.kdx", ""))
+    if (!ComposePath(settingsPath, sizeof settingsPath, g_UpdaterState.AppDataPath, "/Brackmoor Games/Settings.kdx",
+                     ""))
         return;
     FILE *settingsFile = fopen(settingsPath, "rb");
     if (settingsFile == NULL)
@@ -45,7 +45,7 @@ int RunUpdater(int argumentCount, char **arguments)
     RunSettingsPhase();
 
     ProcessFileList();
-    if (g_UpdaterState.RestartClient)
+    if (g_UpdaterState.RestartClient != 0)
         RelaunchClient();
     return 0;
 }

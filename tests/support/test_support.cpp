@@ -22,7 +22,9 @@ std::string LenString(const std::string &text)
 
 std::string KdxFile(const std::string &payload, unsigned char version, unsigned char flag)
 {
-    std::string file("\xFF\xFF" "KDX", 5);
+    std::string file("\xFF\xFF"
+                     "KDX",
+                     5);
     file += '\0';
     file += (char)version;
     file += (char)flag;
@@ -80,7 +82,7 @@ void RemoveTree(const std::string &path)
 
 void MakeFolders(const std::string &path)
 {
-    for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         mkdir(path.substr(0, slash).c_str(), 0755);
         if (slash == std::string::npos)
             break;
@@ -129,8 +131,8 @@ static void SnapshotInto(const std::string &root, const std::string &relative,
             (*snapshot)[child] = "dir";
             SnapshotInto(root, child, snapshot);
         } else {
-            (*snapshot)[child] = "file:" + ReadFile(root + "/" + child) + ":mode" +
-                                 std::to_string(info.st_mode & 07777);
+            (*snapshot)[child] =
+                "file:" + ReadFile(root + "/" + child) + ":mode" + std::to_string(info.st_mode & 07777);
         }
     }
     closedir(folder);
@@ -143,6 +145,42 @@ std::map<std::string, std::string> SnapshotTree(const std::string &root)
     return snapshot;
 }
 
+// In a forked child: sets up the environment, standard input and folder, then runs `program`.
+[[noreturn]] static void ExecInChild(const std::string &program, const std::vector<std::string> &arguments,
+                                     const std::vector<std::string> &environment, const std::string &workingFolder)
+{
+    for (const std::string &setting : environment) {
+        size_t equals = setting.find('=');
+        if (equals == std::string::npos)
+            unsetenv(setting.c_str());
+        else
+            setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+    }
+    int devNull = open("/dev/null", O_RDONLY);
+    dup2(devNull, 0);
+    if (!workingFolder.empty() && chdir(workingFolder.c_str()) != 0)
+        _exit(126);
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(program.c_str()));
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
+pid_t StartProgram(const std::string &program, const std::vector<std::string> &arguments,
+                   const std::vector<std::string> &environment)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, 1);
+        ExecInChild(program, arguments, environment, "");
+    }
+    return child;
+}
+
 ProgramResult RunProgram(const std::string &program, const std::vector<std::string> &arguments,
                          const std::vector<std::string> &environment, const std::string &workingFolder)
 {
@@ -152,27 +190,10 @@ ProgramResult RunProgram(const std::string &program, const std::vector<std::stri
     auto started = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
-        for (const std::string &setting : environment) {
-            size_t equals = setting.find('=');
-            if (equals == std::string::npos)
-                unsetenv(setting.c_str());
-            else
-                setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
-        }
-        int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, 0);
         dup2(outputPipe[1], 1);
         close(outputPipe[0]);
         close(outputPipe[1]);
-        if (!workingFolder.empty() && chdir(workingFolder.c_str()) != 0)
-            _exit(126);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(program.c_str()));
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        ExecInChild(program, arguments, environment, workingFolder);
     }
     close(outputPipe[1]);
     ProgramResult result{-1, "", 0.0};

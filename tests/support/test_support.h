@@ -4,6 +4,7 @@
 #define TESTS_SUPPORT_TEST_SUPPORT_H
 
 #include <map>
+#include <sys/types.h>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,19 @@ bool PathExists(const std::string &path);
 std::map<std::string, std::string> SnapshotTree(const std::string &root);
 
 struct ProgramResult {
-    int exitCode;        // -1 when the program did not exit normally
-    std::string output;  // standard output
-    double seconds;      // wall-clock time of the run
+    int exitCode;       // -1 when the program did not exit normally
+    std::string output; // standard output
+    double seconds;     // wall-clock time of the run
 };
 
 // Runs `program` with `arguments` (argv[0] is added), with the test's environment changed by
 // `environment` ("NAME=value" sets, "NAME" alone unsets), standard input from /dev/null.
 ProgramResult RunProgram(const std::string &program, const std::vector<std::string> &arguments,
                          const std::vector<std::string> &environment, const std::string &workingFolder = "");
+
+// Starts `program` like RunProgram, with standard output to /dev/null, and returns its pid
+// without waiting for it.
+pid_t StartProgram(const std::string &program, const std::vector<std::string> &arguments,
+                   const std::vector<std::string> &environment);
 
 #endif

@@ -24,12 +24,12 @@ protected:
     ProgramResult RunUpdaterProgram(const std::vector<std::string> &arguments = {},
                                     const std::vector<std::string> &environment = {});
 
-    std::string root;        // everything the test makes lies below it
-    std::string home;        // $HOME of the run
-    std::string brackmoor;   // home + "/.local/share/Brackmoor Games"
-    std::string staging;     // brackmoor + "/Temp"
-    std::string fileList;    // staging + "/FileList.kdx"
-    std::string game;        // the game folder
+    std::string root;      // everything the test makes lies below it
+    std::string home;      // $HOME of the run
+    std::string brackmoor; // home + "/.local/share/Brackmoor Games"
+    std::string staging;   // brackmoor + "/Temp"
+    std::string fileList;  // staging + "/FileList.kdx"
+    std::string game;      // the game folder
 };
 
 #endif

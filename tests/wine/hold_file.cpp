@@ -10,7 +10,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: hold_file PATH READY_FLAG RELEASE_FLAG\n");
         return 2;
     }
-    HANDLE held = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE held =
+        CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (held == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "hold_file: cannot open %s (error %lu)\n", argv[1], GetLastError());
         return 1;

@@ -95,13 +95,13 @@ int main(int argc, char **argv)
     Check(hasFixed, "fixed file info present");
     if (hasFixed) {
         Check(fixed->dwFileVersionMS == 0x00010000 && fixed->dwFileVersionLS == 0, "file version 1.0.0.0");
-        Check(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0,
-              "product version 1.0.0.0");
+        Check(fixed->dwProductVersionMS == 0x00010000 && fixed->dwProductVersionLS == 0, "product version 1.0.0.0");
     }
     WORD *translation = NULL;
     UINT translationLength = 0;
-    bool hasTranslation = VerQueryValueA(&block[0], "\\VarFileInfo\\Translation", (void **)&translation,
-                                         &translationLength) && translationLength >= 4;
+    bool hasTranslation =
+        VerQueryValueA(&block[0], "\\VarFileInfo\\Translation", (void **)&translation, &translationLength) &&
+        translationLength >= 4;
     Check(hasTranslation && translation[0] == 0x0809 && translation[1] == 0x04b0, "translation 0809, 04b0");
     Check(QueryString(&block[0], "\\StringFileInfo\\080904b0\\FileVersion") == "1, 0, 0, 0",
           "FileVersion string \"1, 0, 0, 0\" under 080904b0");

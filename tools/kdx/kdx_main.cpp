@@ -16,18 +16,17 @@
 #include "datafiles/settings_record.h"
 #include "platform/platform.h"
 
-static const char USAGE[] =
-    "usage: kdx dump [--as settings|filelist] [--data-folder DIR] [--game-folder DIR] FILE\n"
-    "       kdx settings GAME_FOLDER [FIRST_STRING] [-o FILE]\n"
-    "       kdx filelist NAME... [-o FILE]\n"
-    "\n"
-    "dump      shows a data file's container status and its record as the updater reads it;\n"
-    "          for a file list, what each entry installs as or why it is refused. The kind\n"
-    "          is taken from the file name (Settings.kdx, FileList.kdx) unless --as says it.\n"
-    "          Path limits are checked against --data-folder (the per-user data folder) and\n"
-    "          --game-folder; both are empty unless given.\n"
-    "settings  writes a settings file naming GAME_FOLDER (standard output, or -o FILE).\n"
-    "filelist  writes a file list of the staged NAMEs, each with its four-byte suffix.\n";
+static const char USAGE[] = "usage: kdx dump [--as settings|filelist] [--data-folder DIR] [--game-folder DIR] FILE\n"
+                            "       kdx settings GAME_FOLDER [FIRST_STRING] [-o FILE]\n"
+                            "       kdx filelist NAME... [-o FILE]\n"
+                            "\n"
+                            "dump      shows a data file's container status and its record as the updater reads it;\n"
+                            "          for a file list, what each entry installs as or why it is refused. The kind\n"
+                            "          is taken from the file name (Settings.kdx, FileList.kdx) unless --as says it.\n"
+                            "          Path limits are checked against --data-folder (the per-user data folder) and\n"
+                            "          --game-folder; both are empty unless given.\n"
+                            "settings  writes a settings file naming GAME_FOLDER (standard output, or -o FILE).\n"
+                            "filelist  writes a file list of the staged NAMEs, each with its four-byte suffix.\n";
 
 static int UsageError(const char *message)
 {

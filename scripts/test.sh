@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: builds the native, sanitizer and Windows presets and runs every test,
-# native, sanitized and Windows-under-Wine. Exits non-zero when any build or test fails.
+# native, sanitized and Windows-under-Wine, then the static checks and a short run of each
+# fuzz target. Exits non-zero when any build, test or check fails.
 # Where the Windows tools cannot be installed, only the Windows part is skipped, with a message
 # (never in CI, where CI=true makes that a failure).
 set -euo pipefail
@@ -35,4 +36,6 @@ else
 fi
 echo "== static checks"
 scripts/static-checks.sh
+echo "== fuzz smoke runs"
+scripts/fuzz.sh 20
 echo "== all tests passed"

@@ -1,5 +1,6 @@
 // POSIX implementation of MoveFileReplacing: rename(2), and a flushed copy across file systems.
 #include "platform/platform.h"
+#include "platform/move_temporary.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum { TEMPORARY_PATH_SIZE = 512, COPY_CHUNK_SIZE = 256 * 1024 };
+enum { COPY_CHUNK_SIZE = 256 * 1024 };
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 
@@ -63,7 +64,7 @@ static bool CopyToFlushedFile(const char *source, const char *temporary)
 // power loss, never the content, so it is not reported.
 static void FlushFolderOf(const char *path)
 {
-    char folder[TEMPORARY_PATH_SIZE];
+    char folder[MOVE_TEMPORARY_PATH_SIZE];
     memset(folder, 0, sizeof folder);
     const char *slash = strrchr(path, '/');
     size_t length = slash == NULL ? 0 : (size_t)(slash - path);
@@ -89,12 +90,9 @@ bool MoveFileReplacing(const char *source, const char *target)
     if (errno != EXDEV)
         return false;
 
-    char temporary[TEMPORARY_PATH_SIZE];
-    memset(temporary, 0, sizeof temporary);
-    if (strlen(target) + strlen(MOVE_TEMPORARY_SUFFIX) >= sizeof temporary)
+    char temporary[MOVE_TEMPORARY_PATH_SIZE];
+    if (!ComposeMoveTemporaryPath(temporary, target))
         return false;
-    strcpy(temporary, target);
-    strcat(temporary, MOVE_TEMPORARY_SUFFIX);
 
     if (!CopyToFlushedFile(source, temporary) || rename(temporary, target) != 0) {
         (void)unlink(temporary);

@@ -2,11 +2,12 @@
 // MOVEFILE_COPY_ALLOWED is not used: it copies straight into the installed file, so an
 // interruption would leave it half-written.
 #include "platform/platform.h"
+#include "platform/move_temporary.h"
 
 #include <string.h>
 #include <windows.h>
 
-enum { TEMPORARY_PATH_SIZE = 512, COPY_CHUNK_SIZE = 256 * 1024 };
+enum { COPY_CHUNK_SIZE = 256 * 1024 };
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 
@@ -50,12 +51,9 @@ bool MoveFileReplacing(const char *source, const char *target)
     if (GetLastError() != ERROR_NOT_SAME_DEVICE)
         return false;
 
-    char temporary[TEMPORARY_PATH_SIZE];
-    memset(temporary, 0, sizeof temporary);
-    if (strlen(target) + strlen(MOVE_TEMPORARY_SUFFIX) >= sizeof temporary)
+    char temporary[MOVE_TEMPORARY_PATH_SIZE];
+    if (!ComposeMoveTemporaryPath(temporary, target))
         return false;
-    strcpy(temporary, target);
-    strcat(temporary, MOVE_TEMPORARY_SUFFIX);
 
     // The temporary file lies on the target's volume, so this move is a replacing rename.
     if (!CopyToFlushedFile(source, temporary) || MoveFileExA(temporary, target, REPLACING_MOVE) == 0) {

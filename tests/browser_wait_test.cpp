@@ -47,8 +47,12 @@ protected:
 
 TEST_F(BrowserWait, HoldsEveryFileUntilTheBrowserWindowCloses)
 {
-    for (const char *windowClass : {"OrvoBrowser", "orvobrowser"}) {
+    for (const char *windowClass : {"OrvoBrowser", "orvobrowser", "framed"}) {
         SCOPED_TRACE(windowClass);
+        bool framed = std::string(windowClass) == "framed";
+        setenv("X11_WINDOW_FRAMED", framed ? "1" : "0", 1);
+        if (framed)
+            windowClass = "OrvoBrowser";
         Stage("Data.paknew1", "new");
         WriteFileList({"Data.paknew1"});
         ProgramResult result = RunWithWindow(windowClass, "Orvo", 2000);

@@ -2,6 +2,8 @@
 // Usage: x11_window CLASS TITLE MILLISECONDS READY_FLAG [WATCH_PATH]
 // Creates READY_FLAG once the window is mapped. With WATCH_PATH, writes "present" or "absent"
 // to READY_FLAG + ".watch" just before the window closes: whether that file was still there.
+// With X11_WINDOW_FRAMED=1 the window sits inside a frame of class "Frame", as a reparenting
+// window manager would put it.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -21,7 +23,15 @@ int main(int argc, char **argv)
         fprintf(stderr, "x11_window: no display\n");
         return 1;
     }
-    Window window = XCreateSimpleWindow(display, DefaultRootWindow(display), 10, 10, 200, 100, 0, 0, 0);
+    Window parent = DefaultRootWindow(display);
+    const char *framed = getenv("X11_WINDOW_FRAMED");
+    if (framed != NULL && framed[0] == '1') {
+        parent = XCreateSimpleWindow(display, parent, 0, 0, 220, 120, 0, 0, 0);
+        XClassHint frameHint = {const_cast<char *>("Frame"), const_cast<char *>("Frame")};
+        XSetClassHint(display, parent, &frameHint);
+        XMapWindow(display, parent);
+    }
+    Window window = XCreateSimpleWindow(display, parent, 10, 10, 200, 100, 0, 0, 0);
     XClassHint hint;
     hint.res_name = argv[1];
     hint.res_class = argv[1];

@@ -124,12 +124,12 @@ static void DumpFileList(const unsigned char *payload, size_t length)
         printf("  %zu bytes after the last entry (ignored)\n", length - reader.offset);
 }
 
-static void DumpPayload(const unsigned char *payload, size_t length)
+// The handler sees the payload only during the load: keep a copy to show after the status.
+static std::string g_dumpedPayload;
+
+static void KeepPayload(const unsigned char *payload, size_t length)
 {
-    if (g_dump.kind == DUMP_SETTINGS)
-        DumpSettings(payload, length);
-    else
-        DumpFileList(payload, length);
+    g_dumpedPayload.assign((const char *)payload, length);
 }
 
 static bool EndsWithIgnoringCase(const std::string &text, const char *ending)
@@ -186,12 +186,19 @@ static int Dump(const std::vector<std::string> &arguments)
         return 2;
     }
     printf("%s: %s\n", path.c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
-    KdxStatus status = LoadKdxFile(file, DumpPayload);
+    KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
     printf("status: %s\n", KdxStatusName(status));
-    if (status != KDX_OK)
+    if (status != KDX_OK) {
         printf("the updater ignores this file%s\n", g_dump.kind == DUMP_FILE_LIST ? " and deletes it" : "");
-    return status == KDX_OK ? 0 : 1;
+        return 1;
+    }
+    const unsigned char *payload = (const unsigned char *)g_dumpedPayload.data();
+    if (g_dump.kind == DUMP_SETTINGS)
+        DumpSettings(payload, g_dumpedPayload.size());
+    else
+        DumpFileList(payload, g_dumpedPayload.size());
+    return 0;
 }
 
 // Splits "-o FILE" off the arguments; "--" ends the options.

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need and the machine lacks (Debian 12, apt-get as root).
 # Usage: scripts/install-deps.sh native|checks|windows|all
-# Prints "windows-unavailable" and exits 3 when the Windows tools are missing and cannot be
-# installed here; in CI (CI=true) that is an error instead, since nothing may be skipped there.
+# Prints "<group>-unavailable" and exits 3 when the Windows or clang tools are missing and cannot
+# be installed here; in CI (CI=true) that is an error instead, since nothing may be skipped there.
 set -euo pipefail
 want=${1:-all}
 
+# The native build and its tests (Xvfb for the browser-window tests).
 native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth)
-windows_packages=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth)
 native_commands=(cmake make g++ xvfb-run xauth)
 # Static checks and fuzzing: clang 14 with its sanitizer and libFuzzer runtimes.
 checks_packages=(clang clang-format clang-tidy libclang-rt-14-dev)
 checks_commands=(clang++ clang-format clang-tidy)
+# The Windows build and the Wine tests.
+windows_packages=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth)
 windows_commands=(x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine xvfb-run xauth)
 
 missing_packages() { # names the packages of "$@" that dpkg does not list as installed
@@ -41,31 +43,32 @@ have_commands() {
   for command_name in "$@"; do command -v "$command_name" >/dev/null 2>&1 || return 1; done
 }
 
-if [ "$want" = native ] || [ "$want" = all ]; then
-  if ! have_commands "${native_commands[@]}" || [ -n "$(missing_packages "${native_packages[@]}")" ]; then
-    # shellcheck disable=SC2046
-    install_packages $(missing_packages "${native_packages[@]}")
+# ensure GROUP OPTIONAL: installs the group's missing packages. A required group that cannot
+# be set up is an error; an optional one (the Windows tools, the clang tools) is reported as
+# unavailable with exit status 3, except in CI, where nothing may be skipped.
+ensure() {
+  local group=$1 optional=$2
+  local -n packages="${group}_packages" commands="${group}_commands"
+  if have_commands "${commands[@]}" && [ -z "$(missing_packages "${packages[@]}")" ]; then
+    return 0
   fi
-fi
+  # shellcheck disable=SC2046
+  if install_packages $(missing_packages "${packages[@]}") && have_commands "${commands[@]}"; then
+    return 0
+  fi
+  if [ "$optional" = optional ] && [ "${CI:-}" != true ]; then
+    echo "${group}-unavailable"
+    exit 3
+  fi
+  echo "install-deps: the $group tools cannot be set up here" >&2
+  exit 1
+}
 
-if [ "$want" = checks ] || [ "$want" = all ]; then
-  if ! have_commands "${checks_commands[@]}" || [ -n "$(missing_packages "${checks_packages[@]}")" ]; then
-    # shellcheck disable=SC2046
-    install_packages $(missing_packages "${checks_packages[@]}")
-  fi
-fi
-
-if [ "$want" = windows ] || [ "$want" = all ]; then
-  if ! have_commands "${windows_commands[@]}"; then
-    # shellcheck disable=SC2046
-    if ! install_packages $(missing_packages "${windows_packages[@]}") || ! have_commands "${windows_commands[@]}"; then
-      if [ "${CI:-}" = true ]; then
-        echo "install-deps: the Windows build and Wine tests cannot be set up, and CI skips nothing" >&2
-        exit 1
-      fi
-      echo "windows-unavailable"
-      exit 3
-    fi
-  fi
-fi
+case "$want" in
+  native) ensure native required ;;
+  checks) ensure checks optional ;;
+  windows) ensure windows optional ;;
+  all) ensure native required; ensure checks optional; ensure windows optional ;;
+  *) echo "usage: scripts/install-deps.sh native|checks|windows|all" >&2; exit 2 ;;
+esac
 exit 0

@@ -79,16 +79,6 @@ TEST_F(Relaunch, AnythingButAnExactFirstArgumentStartsNothing)
     EXPECT_FALSE(PathExists(game + "/ran"));
 }
 
-TEST_F(Relaunch, NoGameFolderStartsNothing)
-{
-    // The relaunch would otherwise look for "/Orvo.exe"; an unset game folder must not get there.
-    WriteFile(brackmoor + "/Settings.kdx", KdxFile(SettingsPayload(std::string(300, 'x'))));
-    ProgramResult result = RunUpdaterProgram({"-restart"});
-    EXPECT_EQ(result.exitCode, 0);
-    usleep(300000);
-    EXPECT_FALSE(PathExists(game + "/ran"));
-}
-
 TEST(LaunchProgram, LeavesNoChildBehindAndIgnoresWhatCannotRun)
 {
     std::string folder = MakeTempFolder();

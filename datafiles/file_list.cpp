@@ -93,14 +93,39 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict)
     return "unknown";
 }
 
-void ApplyFileList(const unsigned char *payload, size_t length)
+// The folders that entries of this pass install into: after the pass each one that received a
+// file is synced once, and each is cleared of temporaries that a killed earlier run left there.
+struct PassFolders {
+    char path[FILE_LIST_MAX_ENTRIES][FILE_LIST_TARGET_SIZE];
+    bool received[FILE_LIST_MAX_ENTRIES];
+    unsigned count;
+};
+static PassFolders g_passFolders;
+
+static void NoteTargetFolder(const char *target, bool received)
 {
-    if (g_UpdaterState.GamePath[0] == '\0') {
-        (void)fputs(MISSING_GAME_FOLDER_MESSAGE, stdout);
-        (void)fflush(stdout);
-        PauseMilliseconds(MISSING_GAME_FOLDER_PAUSE_MS);
+    size_t length = FolderPartLength(target);
+    if (length == 0 || length >= FILE_LIST_TARGET_SIZE)
         return;
+    unsigned index = 0;
+    while (index < g_passFolders.count &&
+           (strncmp(g_passFolders.path[index], target, length) != 0 || g_passFolders.path[index][length] != '\0'))
+        ++index;
+    if (index == g_passFolders.count) {
+        if (index == FILE_LIST_MAX_ENTRIES)
+            return; // cannot happen: one folder per entry at most
+        memcpy(g_passFolders.path[index], target, length);
+        ++g_passFolders.count;
     }
+    g_passFolders.received[index] = g_passFolders.received[index] || received;
+}
+
+typedef void (*EntryVisitor)(const FileListEntryPaths *paths);
+
+// Calls `visit` for each installable entry of the list, in the order stored. An entry cut short
+// by the payload's end is not visited and ends the walk.
+static void ForEachInstallableEntry(const unsigned char *payload, size_t length, EntryVisitor visit)
+{
     ByteReader reader = MakeByteReader(payload, length);
     unsigned count = 0;
     if (!ReadU8(&reader, &count))
@@ -110,11 +135,41 @@ void ApplyFileList(const unsigned char *payload, size_t length)
         if (!ReadLenString(&reader, &name))
             return; // cut short by the payload's end: neither it nor anything after is read
         FileListEntryPaths paths;
-        if (PrepareFileListEntry(&name, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, &paths) !=
+        if (PrepareFileListEntry(&name, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, &paths) ==
             ENTRY_INSTALLABLE)
-            continue;
-        // A failed move leaves both files as they were; the next entry does not depend on it.
-        (void)MoveFileReplacing(paths.source, paths.target);
+            visit(&paths);
+    }
+}
+
+static void StartEntryWriteBack(const FileListEntryPaths *paths)
+{
+    StartWriteBack(paths->source);
+}
+
+static void InstallEntry(const FileListEntryPaths *paths)
+{
+    // A failed move leaves both files as they were; the next entry does not depend on it.
+    MoveOutcome outcome = MoveFileReplacing(paths->source, paths->target);
+    NoteTargetFolder(paths->target, outcome == MOVE_DONE);
+}
+
+void ApplyFileList(const unsigned char *payload, size_t length)
+{
+    if (g_UpdaterState.GamePath[0] == '\0') {
+        (void)fputs(MISSING_GAME_FOLDER_MESSAGE, stdout);
+        (void)fflush(stdout);
+        PauseMilliseconds(MISSING_GAME_FOLDER_PAUSE_MS);
+        return;
+    }
+    memset(&g_passFolders, 0, sizeof g_passFolders);
+    // Every staged file starts for the disk at once; each move then waits only for its own.
+    ForEachInstallableEntry(payload, length, StartEntryWriteBack);
+    ForEachInstallableEntry(payload, length, InstallEntry);
+    // Before the file list goes, every move of the pass is durable, so none is lost with it.
+    for (unsigned index = 0; index < g_passFolders.count; ++index) {
+        RemoveMoveLeftovers(g_passFolders.path[index]);
+        if (g_passFolders.received[index])
+            SyncFolder(g_passFolders.path[index]);
     }
 }
 
@@ -125,6 +180,10 @@ void ProcessFileList()
     char fileListPath[PATH_BUFFER_SIZE];
     if (!ComposePath(fileListPath, sizeof fileListPath, g_UpdaterState.AppDataPath, STAGING_FOLDER, "FileList.kdx"))
         return;
+    // A second updater waits here until the first has finished.
+    char stagingFolder[PATH_BUFFER_SIZE];
+    if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
+        (void)LockUpdateRun(stagingFolder);
     FILE *fileList = fopen(fileListPath, "rb");
     if (fileList == NULL)
         return;

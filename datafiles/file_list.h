@@ -13,7 +13,8 @@ enum {
     FILE_LIST_NAME_SIZE = 128,   // a name: at most 127 bytes and a terminating zero
     FILE_LIST_SOURCE_SIZE = 260, // a staged file's path: at most 259 characters
     FILE_LIST_TARGET_SIZE = 384, // an installed file's path before the suffix is dropped: 383
-    FILE_LIST_SUFFIX_LENGTH = 4
+    FILE_LIST_SUFFIX_LENGTH = 4,
+    FILE_LIST_MAX_ENTRIES = 255 // the count is one byte
 };
 
 // Why an entry is or is not installed. Refused entries are skipped and their staged files stay.
@@ -46,10 +47,13 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict);
 // Set.\n" on standard output (flushed), pauses 3000 ms and installs nothing. Otherwise it moves
 // every installable entry's staged file over its target, in the order stored, each with
 // MoveFileReplacing: an entry that cannot be moved leaves both files as they were, and the pass
-// goes on. An entry cut short by the payload's end is not installed and ends the pass.
+// goes on. An entry cut short by the payload's end is not installed and ends the pass. When it
+// returns, every move it made is durable, and the folders it installed into hold no temporary
+// file that a killed earlier run left.
 void ApplyFileList(const unsigned char *payload, size_t length);
 
-// File-list phase: loads AppDataPath + "/Brackmoor Games/Temp/FileList.kdx" through
+// File-list phase: waits until no other updater works on the staging folder (LockUpdateRun,
+// held until exit), loads AppDataPath + "/Brackmoor Games/Temp/FileList.kdx" through
 // ApplyFileList and then deletes it, whatever the load found. Does nothing when the list does
 // not open, or when AppDataPath is empty (no per-user folder, no data files).
 void ProcessFileList();

@@ -1,17 +1,39 @@
 #include "platform/move_temporary.h"
 
+#include <stdio.h>
 #include <string.h>
 
-#include "platform/platform.h"
+static const char TEMPORARY_PREFIX[] = ".~upd-";
+static const char TEMPORARY_SUFFIX[] = ".tmp";
 
-bool ComposeMoveTemporaryPath(char temporary[MOVE_TEMPORARY_PATH_SIZE], const char *target)
+bool ComposeMoveTemporaryPath(char temporary[MOVE_TEMPORARY_PATH_SIZE], const char *folder, size_t folderLength,
+                              unsigned long process, unsigned attempt)
 {
     memset(temporary, 0, MOVE_TEMPORARY_PATH_SIZE);
-    size_t targetLength = strlen(target);
-    size_t suffixLength = strlen(MOVE_TEMPORARY_SUFFIX);
-    if (targetLength + suffixLength >= MOVE_TEMPORARY_PATH_SIZE)
+    char name[64];
+    int nameLength = snprintf(name, sizeof name, "/%s%lu-%u%s", TEMPORARY_PREFIX, process, attempt, TEMPORARY_SUFFIX);
+    if (nameLength <= 0 || folderLength + (size_t)nameLength >= MOVE_TEMPORARY_PATH_SIZE)
         return false;
-    memcpy(temporary, target, targetLength);
-    memcpy(temporary + targetLength, MOVE_TEMPORARY_SUFFIX, suffixLength + 1);
+    memcpy(temporary, folder, folderLength);
+    memcpy(temporary + folderLength, name, (size_t)nameLength);
     return true;
+}
+
+bool IsMoveTemporaryName(const char *name)
+{
+    size_t prefixLength = sizeof TEMPORARY_PREFIX - 1;
+    size_t suffixLength = sizeof TEMPORARY_SUFFIX - 1;
+    size_t length = strlen(name);
+    if (length <= prefixLength + suffixLength || strncmp(name, TEMPORARY_PREFIX, prefixLength) != 0 ||
+        strcmp(name + length - suffixLength, TEMPORARY_SUFFIX) != 0)
+        return false;
+    // Between them: digits, one "-", digits.
+    size_t dashes = 0;
+    for (size_t i = prefixLength; i < length - suffixLength; ++i) {
+        if (name[i] == '-')
+            ++dashes;
+        else if (name[i] < '0' || name[i] > '9')
+            return false;
+    }
+    return dashes == 1 && name[prefixLength] != '-' && name[length - suffixLength - 1] != '-';
 }

@@ -19,17 +19,48 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
 // Blocks the calling thread for at least `milliseconds`.
 void PauseMilliseconds(unsigned milliseconds);
 
-// Moves the file `source` to `target`, replacing any file there, so that at every moment
-// `target` holds either its whole old content or the whole of `source`'s. On one volume this is
-// one replacing rename. Across volumes the content is copied into a temporary file beside the
-// target (target + MOVE_TEMPORARY_SUFFIX, the same name for the same target, so a later move
-// overwrites what an interrupted one left), flushed to disk, renamed over the target, and only
-// then is `source` removed. Returns false when `target` was not replaced; `source` and
-// `target` are then as they were and no temporary file is left behind. Returns true once the
-// target holds the new content, even if removing `source` afterwards failed.
-bool MoveFileReplacing(const char *source, const char *target);
+// What a move did. MOVE_IN_USE is a failure that may pass: another program holds one of the two
+// files for the moment (Windows sharing and lock violations, an open target). The caller
+// decides whether to try again; both files are as they were either way.
+enum MoveOutcome { MOVE_DONE = 0, MOVE_IN_USE, MOVE_FAILED };
 
-#define MOVE_TEMPORARY_SUFFIX ".updating"
+// Moves the regular file `source` to `target`, replacing any file there, so that at every
+// moment, a power cut included, `target` holds either its whole old content or the whole of
+// `source`'s: the source's content is on disk before its name replaces the target's. On one
+// volume this is one replacing rename. Across volumes the content is copied into a temporary
+// file in the target's folder, created exclusively under a name unique to this process (or,
+// where the system allows, with no name until it is complete), flushed, renamed over the
+// target, made durable there, and only then is `source` removed. A copy keeps the permission
+// bits but never set-uid or set-gid. A source that is not a regular file (a link, FIFO,
+// device, folder) is never opened for reading or moved: MOVE_FAILED. A source that is another
+// name of the target itself loses that name and the content stays. On any failure `source`
+// and `target` are as they were and no temporary file is left. A done move still needs
+// SyncFolder on the target's folder to survive a power cut on POSIX.
+MoveOutcome MoveFileReplacing(const char *source, const char *target);
+
+// Asks the system to start writing `path`'s content to disk now, without waiting, so that the
+// syncs of many files overlap. Only regular files; never blocks on a FIFO. A hint: no result.
+void StartWriteBack(const char *path);
+
+// Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the
+// folder. Windows: nothing, since every move there is made with MOVEFILE_WRITE_THROUGH.
+void SyncFolder(const char *folder);
+
+// Removes the temporary files that a killed move left in `folder`: only names of the form this
+// layer gives its temporaries, which no game file has. Call it only while LockUpdateRun is held,
+// so that no other updater's copy in progress is taken.
+void RemoveMoveLeftovers(const char *folder);
+
+// The length of the folder part of `path`: up to, not including, its last separator ("/";
+// on Windows "/" or "\\"). A path in the root folder ("/x") gives 1, so the part names "/".
+// 0 when `path` has no separator.
+size_t FolderPartLength(const char *path);
+
+// Waits until no other updater of this user works on the staging folder `stagingFolder`, then
+// holds that claim until the process exits. POSIX: flock on the folder itself (nothing is
+// created in it). Windows: a named mutex of the user's session. Returns false, holding nothing,
+// when the claim cannot be made (the folder is missing); the caller goes on without it.
+bool LockUpdateRun(const char *stagingFolder);
 
 // True when a top-level window of class `windowClass` exists, whatever its title; classes are
 // compared without regard to case. Windows: FindWindowA. POSIX: a top-level X11 client window

@@ -1,7 +1,10 @@
 // Killed at any moment, the updater never leaves an installed file missing or half-written,
 // and never loses a staged file it has not installed yet. The staging folder lies on a tmpfs
-// and the game folder on the disk, so every move is a copy that takes time to interrupt.
+// and the game folder on the disk, so every move is a copy that takes time to interrupt; the
+// kills are timed by how far the copy has got.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,11 +63,10 @@ void StageUpdate(const Layout &layout)
     WriteFile(layout.staging + "/FileList.kdx", KdxFile(FileListPayload(names)));
 }
 
-double RunToCompletion(const Layout &layout)
+void RunToCompletion(const Layout &layout)
 {
     ProgramResult result = RunProgram(UPDATER_PROGRAM, {}, {"HOME=" + layout.home, "XDG_DATA_HOME", "DISPLAY"});
     EXPECT_EQ(result.exitCode, 0);
-    return result.seconds;
 }
 
 // Every installed file whole (old or new), every staged file whole or installed.
@@ -84,6 +86,52 @@ void ExpectNothingLostOrTorn(const Layout &layout, const std::string &when, int 
     }
 }
 
+// The size of the copy the updater `pid` is writing into the game folder, or -1 when it has no
+// copy open. The copy may have no name yet: it is found through the process's descriptors.
+long long CopyInProgressSize(pid_t pid, const std::string &game)
+{
+    std::string descriptors = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *listing = opendir(descriptors.c_str());
+    if (listing == nullptr)
+        return -1;
+    long long size = -1;
+    while (struct dirent *entry = readdir(listing)) {
+        std::string link = descriptors + "/" + entry->d_name;
+        char target[4096];
+        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            continue;
+        target[length] = '\0';
+        struct stat info;
+        if (strncmp(target, (game + "/").c_str(), game.size() + 1) == 0 && stat(link.c_str(), &info) == 0 &&
+            S_ISREG(info.st_mode))
+            size = info.st_size;
+    }
+    closedir(listing);
+    return size;
+}
+
+// Waits until the updater `pid` is copying file `file` (every earlier one installed) and the copy
+// holds at least `bytes` bytes. False when the updater ended or moved past that point first.
+bool WaitForProgress(pid_t pid, const Layout &layout, int file, long long bytes)
+{
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            // Reaped here: the caller must not wait for it again.
+            return false;
+        }
+        bool earlierDone = true;
+        for (int earlier = 0; earlier < file; ++earlier)
+            earlierDone = earlierDone && !PathExists(layout.staging + "/" + InstalledName(earlier) + ".new");
+        if (!PathExists(layout.staging + "/" + InstalledName(file) + ".new"))
+            return false; // already installed: too late for this moment
+        if (earlierDone && CopyInProgressSize(pid, layout.game) >= bytes)
+            return true;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+}
+
 TEST(CrashConsistency, KilledAnywhereLosesNoFile)
 {
     struct stat tmpfs;
@@ -96,46 +144,44 @@ TEST(CrashConsistency, KilledAnywhereLosesNoFile)
     Layout layout{memoryRoot + "/home", memoryRoot + "/home/.local/share/Brackmoor Games/Temp", diskRoot + "/game"};
 
     StageUpdate(layout);
-    double fullRun = RunToCompletion(layout);
+    RunToCompletion(layout);
     int installed = 0;
     ExpectNothingLostOrTorn(layout, "uninterrupted run", &installed);
     ASSERT_EQ(installed, kFiles);
-    // Spread the kills from just before the pass begins (after the 500 ms pause) to its end.
-    double firstKill = 0.49;
-    double lastKill = fullRun;
 
+    // Kill moments from the updater's own progress, not from the clock: for each file, when its
+    // copy has reached 0, 1/12, ..., 11/12 of its size.
+    const int steps = kKills / kFiles;
     int killedMidPass = 0;
-    for (int kill = 0; kill < kKills; ++kill) {
+    for (int kill = 0; kill < steps * kFiles; ++kill) {
+        int file = kill / steps;
+        long long bytes = (long long)(kFileSize * (kill % steps) / steps);
         StageUpdate(layout);
-        double delay = firstKill + (lastKill - firstKill) * kill / (kKills - 1);
-        std::string when = "killed after " + std::to_string((int)(delay * 1000)) + " ms";
+        std::string when = "killed copying file " + std::to_string(file) + " at " + std::to_string(bytes) + " bytes";
         pid_t updater = StartProgram(UPDATER_PROGRAM, {}, {"HOME=" + layout.home, "XDG_DATA_HOME", "DISPLAY"});
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        bool reached = WaitForProgress(updater, layout, file, bytes);
         ::kill(updater, SIGKILL);
         int status = 0;
-        waitpid(updater, &status, 0);
+        (void)waitpid(updater, &status, 0);
 
         int installedBeforeRecovery = 0;
         ExpectNothingLostOrTorn(layout, when, &installedBeforeRecovery);
-        if (WIFSIGNALED(status) && installedBeforeRecovery > 0 && installedBeforeRecovery < kFiles)
+        if (reached && WIFSIGNALED(status))
             ++killedMidPass;
 
         RunToCompletion(layout);
         int installedAfterRecovery = 0;
         ExpectNothingLostOrTorn(layout, when + ", then a complete run", &installedAfterRecovery);
         EXPECT_FALSE(PathExists(layout.staging + "/FileList.kdx")) << when;
-        // A later complete run finishes what the killed one began, or (when the kill came after
-        // the list was gone) there is nothing left to finish.
         if (installedBeforeRecovery < kFiles) {
             EXPECT_EQ(installedAfterRecovery, kFiles) << when;
         }
         auto gameFiles = SnapshotTree(layout.game);
         EXPECT_EQ(gameFiles.size(), (size_t)kFiles) << when << ": a temporary file is left in the game folder";
     }
-    // The kills must really have landed inside the pass, not all before or after it.
+    // The kills must really have landed inside copies, not before or after the pass.
     EXPECT_GE(killedMidPass, kKills / 5) << "too few kills fell inside the pass";
-    std::cout << "kills inside the pass: " << killedMidPass << " of " << kKills << " (pass took about "
-              << (int)((fullRun - 0.5) * 1000) << " ms)\n";
+    std::cout << "kills inside a copy: " << killedMidPass << " of " << steps * kFiles << "\n";
     RemoveTree(memoryRoot);
     RemoveTree(diskRoot);
 }

@@ -1,6 +1,14 @@
 // The installation pass, run by the real updater against real folders.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "tests/support/updater_fixture.h"
 
@@ -242,6 +250,126 @@ TEST_F(FileListRun, MovesAcrossFileSystemsWithoutLosingContent)
     EXPECT_EQ(ReadFile(staging + "/nowhere/x.datNEW1"), "its folder is missing in the game folder");
     auto game = SnapshotTree(otherGame);
     EXPECT_EQ(game.size(), 3u) << "no temporary file may be left behind";
+    EXPECT_FALSE(PathExists(fileList));
+    RemoveTree(otherGame);
+}
+
+// Staged entries that are not plain files, and names a temporary must never take: on one file
+// system (rename) and with the game folder on a tmpfs (a copy). Nothing is lost, nothing blocks.
+TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
+{
+    struct stat tmpfs;
+    struct stat disk;
+    if (stat("/dev/shm", &tmpfs) != 0 || stat(root.c_str(), &disk) != 0 || tmpfs.st_dev == disk.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
+    for (bool acrossFileSystems : {false, true}) {
+        SCOPED_TRACE(acrossFileSystems ? "across file systems" : "one file system");
+        std::string gameFolder = acrossFileSystems ? MakeTempFolder("/dev/shm") : game;
+        RemoveTree(staging);
+        MakeFolders(staging);
+        WriteSettings(gameFolder);
+        auto staged = [&](const std::string &name) { return staging + "/" + name; };
+        auto installed = [&](const std::string &name) { return gameFolder + "/" + name; };
+
+        ASSERT_EQ(mkfifo(staged("Pipe.datNEW1").c_str(), 0644), 0);
+        WriteFile(root + "/secret", "outside both folders");
+        ASSERT_EQ(symlink((root + "/secret").c_str(), staged("Link.datNEW1").c_str()), 0);
+        MakeFolders(staged("Folder.datNEW1"));
+        Stage("ReadOnly.datNEW1", "read-only staged");
+        chmod(staged("ReadOnly.datNEW1").c_str(), 0444);
+        Stage("Tool.binNEW1", "set-id program");
+        chmod(staged("Tool.binNEW1").c_str(), 06755);
+        // Game files with the names an earlier temporary scheme used, and one a killed run left.
+        WriteFile(installed("Clash.dat.updating"), "a game file");
+        WriteFile(installed("Clash.dat.UPDATING"), "another game file");
+        Stage("Clash.datNEW1", "clash target");
+        Stage("Second.dat.updatingNEW1", "installed first");
+        Stage("Second.datNEW1", "installed second");
+        WriteFile(installed(".~upd-4242-7.tmp"), "left by a killed run");
+        std::vector<std::string> names = {"Pipe.datNEW1",  "Link.datNEW1",       "Folder.datNEW1",
+                                          "ReadOnly.datNEW1", "Tool.binNEW1",    "Clash.datNEW1",
+                                          "Second.dat.updatingNEW1", "Second.datNEW1"};
+        if (!acrossFileSystems) {
+            // One file under two names: the staged name goes, the content stays.
+            WriteFile(installed("Same.dat"), "one file, two names");
+            ASSERT_EQ(link(installed("Same.dat").c_str(), staged("Same.datNEW1").c_str()), 0);
+            names.push_back("Same.datNEW1");
+        }
+        Stage("Last.txtNEW1", "after the strange ones");
+        names.push_back("Last.txtNEW1");
+        WriteFileList(names);
+
+        ProgramResult result = RunUpdaterProgram();
+
+        EXPECT_EQ(result.exitCode, 0);
+        struct stat info;
+        for (const char *kept : {"Pipe.datNEW1", "Link.datNEW1", "Folder.datNEW1"}) {
+            EXPECT_TRUE(PathExists(staged(kept))) << kept << " must stay staged";
+            EXPECT_FALSE(PathExists(installed(std::string(kept).substr(0, strlen(kept) - 4)))) << kept;
+        }
+        EXPECT_EQ(ReadFile(root + "/secret"), "outside both folders");
+        EXPECT_EQ(ReadFile(installed("ReadOnly.dat")), "read-only staged");
+        EXPECT_FALSE(PathExists(staged("ReadOnly.datNEW1")));
+        ASSERT_EQ(stat(installed("Tool.bin").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, acrossFileSystems ? 0755u : 06755u)
+            << "a copy made by the updater's user must not be set-id";
+        EXPECT_EQ(ReadFile(installed("Clash.dat")), "clash target");
+        EXPECT_EQ(ReadFile(installed("Clash.dat.updating")), "a game file");
+        EXPECT_EQ(ReadFile(installed("Clash.dat.UPDATING")), "another game file");
+        EXPECT_EQ(ReadFile(installed("Second.dat.updating")), "installed first");
+        EXPECT_EQ(ReadFile(installed("Second.dat")), "installed second");
+        EXPECT_FALSE(PathExists(installed(".~upd-4242-7.tmp"))) << "a leftover temporary must be removed";
+        if (!acrossFileSystems) {
+            EXPECT_EQ(ReadFile(installed("Same.dat")), "one file, two names");
+            EXPECT_FALSE(PathExists(staged("Same.datNEW1")));
+        }
+        EXPECT_EQ(ReadFile(installed("Last.txt")), "after the strange ones");
+        EXPECT_FALSE(PathExists(fileList));
+        if (acrossFileSystems)
+            RemoveTree(gameFolder);
+    }
+}
+
+// Two updaters started at once on a move across file systems: each file installed whole, no
+// staged file lost, no temporary left. A second updater waits while the first holds the run.
+TEST_F(FileListRun, TwoUpdatersAtOnceTearAndLoseNothing)
+{
+    struct stat tmpfs;
+    struct stat disk;
+    if (stat("/dev/shm", &tmpfs) != 0 || stat(root.c_str(), &disk) != 0 || tmpfs.st_dev == disk.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
+    std::string otherGame = MakeTempFolder("/dev/shm");
+    WriteSettings(otherGame);
+    std::vector<std::string> names;
+    std::vector<std::string> contents;
+    for (int file = 0; file < 4; ++file) {
+        contents.push_back(std::string(4 * 1024 * 1024 + file, (char)('a' + file)));
+        names.push_back("Pack" + std::to_string(file) + ".pakNEW1");
+        Stage(names.back(), contents.back());
+        WriteFile(otherGame + "/Pack" + std::to_string(file) + ".pak", "old");
+    }
+    WriteFileList(names);
+    std::vector<std::string> environment = {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"};
+
+    // While another updater holds the run, this one touches nothing.
+    int held = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    pid_t waiting = StartProgram(UPDATER_PROGRAM, {}, environment);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(PathExists(fileList)) << "the file list was read while another updater held the run";
+    EXPECT_EQ(ReadFile(otherGame + "/Pack0.pak"), "old");
+    close(held);
+    pid_t second = StartProgram(UPDATER_PROGRAM, {}, environment);
+    int status = 0;
+    waitpid(waiting, &status, 0);
+    waitpid(second, &status, 0);
+
+    for (int file = 0; file < 4; ++file) {
+        EXPECT_TRUE(ReadFile(otherGame + "/Pack" + std::to_string(file) + ".pak") == contents[file]) << file;
+        EXPECT_FALSE(PathExists(staging + "/" + names[file]));
+    }
+    EXPECT_EQ(SnapshotTree(otherGame).size(), 4u) << "no temporary file may be left behind";
     EXPECT_FALSE(PathExists(fileList));
     RemoveTree(otherGame);
 }

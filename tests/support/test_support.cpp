@@ -130,9 +130,12 @@ static void SnapshotInto(const std::string &root, const std::string &relative,
         if (S_ISDIR(info.st_mode)) {
             (*snapshot)[child] = "dir";
             SnapshotInto(root, child, snapshot);
-        } else {
+        } else if (S_ISREG(info.st_mode)) {
             (*snapshot)[child] =
                 "file:" + ReadFile(root + "/" + child) + ":mode" + std::to_string(info.st_mode & 07777);
+        } else {
+            // Links, FIFOs and the like are recorded, never opened: a FIFO would block.
+            (*snapshot)[child] = "special:" + std::to_string(info.st_mode);
         }
     }
     closedir(folder);

@@ -169,7 +169,7 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     for (unsigned index = 0; index < g_passFolders.count; ++index) {
         RemoveMoveLeftovers(g_passFolders.path[index]);
         if (g_passFolders.received[index])
-            SyncFolder(g_passFolders.path[index]);
+            (void)SyncFolder(g_passFolders.path[index]); // the renames themselves are done
     }
 }
 

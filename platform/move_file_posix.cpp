@@ -114,20 +114,19 @@ static bool CopyToNamedSyncedFile(int input, const struct stat *sourceInfo, cons
 }
 
 static MoveOutcome MoveAcrossFileSystems(int input, const struct stat *sourceInfo, const char *source,
-                                         const char *target)
+                                         const char *target, const char *folder)
 {
-    char folder[MOVE_TEMPORARY_PATH_SIZE];
     char temporary[MOVE_TEMPORARY_PATH_SIZE];
-    if (!CopyFolderPart(folder, target) || !CopyToNamedSyncedFile(input, sourceInfo, folder, temporary))
+    if (!CopyToNamedSyncedFile(input, sourceInfo, folder, temporary))
         return MOVE_FAILED;
     if (rename(temporary, target) != 0) {
         int error = errno;
         (void)unlink(temporary);
         return OutcomeOfError(error);
     }
-    // The staged file is the only other copy: the new name must be on disk before it goes.
-    SyncFolder(folder);
-    (void)unlink(source);
+    // The staged file is the only other copy: it goes only once the new name is on disk.
+    if (SyncFolder(folder))
+        (void)unlink(source);
     return MOVE_DONE;
 }
 
@@ -141,15 +140,23 @@ static MoveOutcome MoveOpenFile(int input, const char *source, const char *targe
     if (lstat(target, &targetInfo) == 0 && targetInfo.st_dev == sourceInfo.st_dev &&
         targetInfo.st_ino == sourceInfo.st_ino)
         return unlink(source) == 0 ? MOVE_DONE : OutcomeOfError(errno);
+    char folder[MOVE_TEMPORARY_PATH_SIZE];
+    struct stat folderInfo;
+    if (!CopyFolderPart(folder, target) || stat(folder, &folderInfo) != 0)
+        return MOVE_FAILED;
+    // A copy syncs only its own file: syncing the staged one first would write it twice.
+    if (folderInfo.st_dev != sourceInfo.st_dev)
+        return MoveAcrossFileSystems(input, &sourceInfo, source, target, folder);
     // Programs write files without syncing them: the staged content must reach the disk before
     // its name replaces the installed file, or a power cut leaves neither.
     if (fdatasync(input) != 0)
         return MOVE_FAILED;
     if (rename(source, target) == 0)
         return MOVE_DONE;
+    // One device number can still be two mounts (a bind mount): rename(2) says so.
     if (errno != EXDEV)
         return OutcomeOfError(errno);
-    return MoveAcrossFileSystems(input, &sourceInfo, source, target);
+    return MoveAcrossFileSystems(input, &sourceInfo, source, target, folder);
 }
 
 MoveOutcome MoveFileReplacing(const char *source, const char *target)
@@ -178,14 +185,14 @@ void StartWriteBack(const char *path)
     (void)close(descriptor);
 }
 
-void SyncFolder(const char *folder)
+bool SyncFolder(const char *folder)
 {
     int descriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
-        return;
-    // Failure weakens only what survives a power cut, never what a running system sees.
-    (void)fsync(descriptor);
+        return false;
+    bool synced = fsync(descriptor) == 0 || errno == EINVAL || errno == EROFS;
     (void)close(descriptor);
+    return synced;
 }
 
 void RemoveMoveLeftovers(const char *folder)

@@ -239,10 +239,11 @@ void StartWriteBack(const char *path)
     (void)path;
 }
 
-void SyncFolder(const char *folder)
+bool SyncFolder(const char *folder)
 {
     // Every move is made with MOVEFILE_WRITE_THROUGH, which returns once it is on disk.
     (void)folder;
+    return true;
 }
 
 void RemoveMoveLeftovers(const char *folder)

@@ -43,8 +43,9 @@ MoveOutcome MoveFileReplacing(const char *source, const char *target);
 void StartWriteBack(const char *path);
 
 // Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the
-// folder. Windows: nothing, since every move there is made with MOVEFILE_WRITE_THROUGH.
-void SyncFolder(const char *folder);
+// folder; a file system that cannot sync folders counts as done. Windows: nothing, since every
+// move there is made with MOVEFILE_WRITE_THROUGH. False when they may not be on disk.
+bool SyncFolder(const char *folder);
 
 // Removes the temporary files that a killed move left in `folder`: only names of the form this
 // layer gives its temporaries, which no game file has. Call it only while LockUpdateRun is held,

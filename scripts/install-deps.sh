@@ -6,9 +6,10 @@
 set -euo pipefail
 want=${1:-all}
 
-# The native build and its tests (Xvfb for the browser-window tests).
-native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth)
-native_commands=(cmake make g++ xvfb-run xauth)
+# The native build and its tests (Xvfb for the browser-window tests, strace for the order of
+# syncs, FUSE for the power-cut test bed).
+native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth strace fuse3)
+native_commands=(cmake make g++ xvfb-run xauth strace fusermount3)
 # Static checks and fuzzing: clang 14 with its sanitizer and libFuzzer runtimes.
 checks_packages=(clang clang-format clang-tidy libclang-rt-14-dev)
 checks_commands=(clang++ clang-format clang-tidy)

@@ -43,6 +43,36 @@ check "entry for a missing sub-folder keeps its staged file" content_is "$STAGIN
 check "no temporary file left on the game volume" test "$(find "$other_volume" -type f | wc -l)" -eq 1
 rm -f "$out.expected"
 
+echo "== across volumes: a read-only staged file, a 259-character target, game files named like temporaries"
+reset_user_folders
+rm -rf "${other_volume:?}/Game"
+long_folder=$(printf 'L%.0s' $(seq 1 195))
+long_name="$(printf 'n%.0s' $(seq 1 51)).dat"
+long_game="Q:\\Game\\$long_folder" # the game folder; a target in it has 259 characters
+long_unix="$other_volume/Game/$long_folder"
+mkdir -p "$long_unix"
+echo "a game file" >"$long_unix/Clash.dat.UPDATING"
+chmod 444 "$long_unix/Clash.dat.UPDATING"
+echo "another game file" >"$long_unix/Clash.dat.updating"
+echo "left by a killed run" >"$long_unix/.~upd-77-0.tmp"
+echo "clash" >"$STAGING_UNIX/Clash.datnew1"
+echo "read-only" >"$STAGING_UNIX/ReadOnly.datnew1"
+chmod 444 "$STAGING_UNIX/ReadOnly.datnew1"
+echo "long" >"$STAGING_UNIX/${long_name}new1"
+write_settings "$long_game"
+write_file_list "Clash.datnew1" "ReadOnly.datnew1" "${long_name}new1"
+check "the long target has 259 characters" test "$((${#long_game} + 1 + ${#long_name}))" -eq 259
+run_updater "$out"
+check "read-only staged file installed" content_is "$long_unix/ReadOnly.dat" "read-only"
+check "... and no staged copy left" test ! -e "$STAGING_UNIX/ReadOnly.datnew1"
+check "259-character target installed" content_is "$long_unix/$long_name" "long"
+check "... and its staged copy gone" test ! -e "$STAGING_UNIX/${long_name}new1"
+check "clash target installed" content_is "$long_unix/Clash.dat" "clash"
+check "game file X.UPDATING kept" content_is "$long_unix/Clash.dat.UPDATING" "a game file"
+check "game file X.updating kept" content_is "$long_unix/Clash.dat.updating" "another game file"
+check "a killed run's temporary removed" test ! -e "$long_unix/.~upd-77-0.tmp"
+check "no temporary left" test -z "$(find "$other_volume" -name '.~upd-*')"
+
 echo "== no game folder set"
 reset_user_folders
 echo "staged" >"$STAGING_UNIX/a.txtnew1"

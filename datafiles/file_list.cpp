@@ -1,5 +1,6 @@
 #include "datafiles/file_list.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -31,12 +32,41 @@ static bool IsParentComponent(const char *component, size_t length)
     return dots >= 2;
 }
 
-static bool HasParentComponent(const char *name, size_t length)
+// True when Windows reads the component as a device: its part before the first dot, without
+// trailing spaces, is a DOS device name in any case. The data files are the same on every
+// platform, so such names are refused everywhere.
+static bool IsDeviceComponent(const char *component, size_t length)
+{
+    static const char *const DEVICES[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1",   "COM2",   "COM3",
+                                          "COM4", "COM5", "COM6", "COM7", "COM8",   "COM9",   "LPT1",
+                                          "LPT2", "LPT3", "LPT4", "LPT5", "LPT6",   "LPT7",   "LPT8",
+                                          "LPT9", "CONIN$", "CONOUT$"};
+    size_t baseLength = 0;
+    while (baseLength < length && component[baseLength] != '.')
+        ++baseLength;
+    while (baseLength > 0 && component[baseLength - 1] == ' ')
+        --baseLength;
+    for (const char *device : DEVICES) {
+        if (strlen(device) != baseLength)
+            continue;
+        size_t i = 0;
+        while (i < baseLength && toupper((unsigned char)component[i]) == device[i])
+            ++i;
+        if (i == baseLength)
+            return true;
+    }
+    return false;
+}
+
+typedef bool (*ComponentTest)(const char *component, size_t length);
+
+// True when some component of the first `length` bytes of `name` passes `test`.
+static bool HasComponent(const char *name, size_t length, ComponentTest test)
 {
     size_t start = 0;
     for (size_t i = 0; i <= length; ++i) {
         if (i == length || IsSeparator(name[i])) {
-            if (IsParentComponent(name + start, i - start))
+            if (test(name + start, i - start))
                 return true;
             start = i + 1;
         }
@@ -61,8 +91,10 @@ FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char 
         return ENTRY_NAME_ABSOLUTE;
     if (text[1] == ':')
         return ENTRY_NAME_DRIVE;
-    if (HasParentComponent(text, name->textLength) || HasParentComponent(text, installedLength))
+    if (HasComponent(text, name->textLength, IsParentComponent) || HasComponent(text, installedLength, IsParentComponent))
         return ENTRY_NAME_PARENT;
+    if (HasComponent(text, name->textLength, IsDeviceComponent) || HasComponent(text, installedLength, IsDeviceComponent))
+        return ENTRY_NAME_DEVICE;
 
     if (!ComposePath(paths->source, sizeof paths->source, appDataPath, STAGING_FOLDER, text)) {
         memset(paths, 0, sizeof *paths);
@@ -87,6 +119,7 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict)
     case ENTRY_NAME_ABSOLUTE: return "the name is an absolute path";
     case ENTRY_NAME_DRIVE: return "the name names a drive";
     case ENTRY_NAME_PARENT: return "the name reaches outside its folder (a \"..\" component)";
+    case ENTRY_NAME_DEVICE: return "the name names a Windows device (CON, NUL, COM1, LPT1...)";
     case ENTRY_SOURCE_TOO_LONG: return "the staged file's path would be longer than 259 characters";
     case ENTRY_TARGET_TOO_LONG: return "the installed file's path would be longer than 383 characters";
     }
@@ -146,10 +179,25 @@ static void StartEntryWriteBack(const FileListEntryPaths *paths)
     StartWriteBack(paths->source);
 }
 
+// A file held by another program (the browser's last process, a virus scanner) is often let go
+// a moment later: such a move is tried again after a pause that doubles, all pauses of one
+// pass together bounded, so that a file held for good delays the run by at most that much.
+static const unsigned RETRY_FIRST_PAUSE_MS = 50;
+static const unsigned RETRY_LONGEST_PAUSE_MS = 1000;
+static const unsigned RETRY_BUDGET_MS = 10000;
+static unsigned g_retryBudgetLeftMs;
+
 static void InstallEntry(const FileListEntryPaths *paths)
 {
-    // A failed move leaves both files as they were; the next entry does not depend on it.
     MoveOutcome outcome = MoveFileReplacing(paths->source, paths->target);
+    for (unsigned pause = RETRY_FIRST_PAUSE_MS; outcome == MOVE_IN_USE && g_retryBudgetLeftMs > 0;) {
+        unsigned wait = pause < g_retryBudgetLeftMs ? pause : g_retryBudgetLeftMs;
+        PauseMilliseconds(wait);
+        g_retryBudgetLeftMs -= wait;
+        pause = pause * 2 < RETRY_LONGEST_PAUSE_MS ? pause * 2 : RETRY_LONGEST_PAUSE_MS;
+        outcome = MoveFileReplacing(paths->source, paths->target);
+    }
+    // A failed move leaves both files as they were; the next entry does not depend on it.
     NoteTargetFolder(paths->target, outcome == MOVE_DONE);
 }
 
@@ -162,6 +210,7 @@ void ApplyFileList(const unsigned char *payload, size_t length)
         return;
     }
     memset(&g_passFolders, 0, sizeof g_passFolders);
+    g_retryBudgetLeftMs = RETRY_BUDGET_MS;
     // Every staged file starts for the disk at once; each move then waits only for its own.
     ForEachInstallableEntry(payload, length, StartEntryWriteBack);
     ForEachInstallableEntry(payload, length, InstallEntry);

@@ -25,6 +25,7 @@ enum FileListEntryVerdict {
     ENTRY_NAME_ABSOLUTE,   // starts with "/" or "\"
     ENTRY_NAME_DRIVE,      // its second byte is ":", a drive-qualified path
     ENTRY_NAME_PARENT,     // a ".."-like component, before or after the suffix is dropped
+    ENTRY_NAME_DEVICE,     // a component that Windows reads as a device: CON, NUL, COM1, LPT1.txt...
     ENTRY_SOURCE_TOO_LONG, // staging folder + name over 259 characters
     ENTRY_TARGET_TOO_LONG  // game folder + "/" + name over 383 characters
 };
@@ -47,7 +48,8 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict);
 // Set.\n" on standard output (flushed), pauses 3000 ms and installs nothing. Otherwise it moves
 // every installable entry's staged file over its target, in the order stored, each with
 // MoveFileReplacing: an entry that cannot be moved leaves both files as they were, and the pass
-// goes on. An entry cut short by the payload's end is not installed and ends the pass. When it
+// goes on. An entry whose file is in use is tried again after pauses of 50 ms doubling up to 1 s,
+// all such pauses in one pass together at most 10 s; then it fails like any other. An entry cut short by the payload's end is not installed and ends the pass. When it
 // returns, every move it made is durable, and the folders it installed into hold no temporary
 // file that a killed earlier run left.
 void ApplyFileList(const unsigned char *payload, size_t length);

@@ -4,19 +4,17 @@
 #include <stdlib.h>
 
 #include "datafiles/byte_reader.h"
+#include "platform/platform.h"
 
 static const uint32_t KDX_SIGNATURE = 0x0058444Bu; // "KDX" and a zero byte, little-endian
-static const long KDX_MINIMUM_LENGTH = 6;
+static const long long KDX_MINIMUM_LENGTH = 6;
 
 KdxStatus LoadKdxFile(FILE *file, PayloadHandler handler)
 {
-    // A failed move shows up as a wrong length, which the checks below reject.
-    (void)fseek(file, 0, SEEK_END);
-    long fileLength = ftell(file);
-    (void)fseek(file, 0, SEEK_SET);
-
-    // ftell fails (-1) at 2 GiB where long is 32-bit; where it is 64-bit, refuse the same files.
-    if (fileLength < KDX_MINIMUM_LENGTH || fileLength > (long)INT32_MAX)
+    // Measured in 64 bits on every platform: a 32-bit position wraps, and a file of 4 GiB + n
+    // bytes would pass for n bytes. Whatever does not fit a signed 32-bit length is refused.
+    long long fileLength = MeasureFileLength(file);
+    if (fileLength < KDX_MINIMUM_LENGTH || fileLength > (long long)INT32_MAX)
         return KDX_TOO_SHORT;
 
     size_t length = (size_t)fileLength;

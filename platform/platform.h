@@ -6,6 +6,7 @@
 #define PLATFORM_PLATFORM_H
 
 #include <stddef.h>
+#include <stdio.h>
 
 // Size of a folder buffer: at most 259 characters and a terminating zero.
 enum { PLATFORM_FOLDER_SIZE = 260 };
@@ -15,6 +16,10 @@ enum { PLATFORM_FOLDER_SIZE = 260 };
 // POSIX $XDG_DATA_HOME when it is an absolute path, else $HOME + "/.local/share". Leaves
 // `folder` empty and returns false when there is none or it would not fit; never cuts it.
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
+
+// The length of the open file `file` in bytes, measured with 64-bit positions (a 32-bit one
+// would wrap at 4 GiB), and the file positioned back at its start. -1 when it cannot be told.
+long long MeasureFileLength(FILE *file);
 
 // Blocks the calling thread for at least `milliseconds`.
 void PauseMilliseconds(unsigned milliseconds);

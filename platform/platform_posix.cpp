@@ -33,6 +33,16 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
     return false;
 }
 
+long long MeasureFileLength(FILE *file)
+{
+    // off_t is 64 bits: the build sets _FILE_OFFSET_BITS=64 for 32-bit systems.
+    if (fseeko(file, 0, SEEK_END) != 0)
+        return -1;
+    long long length = (long long)ftello(file);
+    (void)fseeko(file, 0, SEEK_SET);
+    return length;
+}
+
 void PauseMilliseconds(unsigned milliseconds)
 {
     struct timespec remaining;

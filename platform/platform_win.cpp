@@ -37,6 +37,15 @@ void LaunchProgram(const char *path)
     (void)ShellExecuteA(NULL, NULL, path, NULL, NULL, SW_SHOW);
 }
 
+long long MeasureFileLength(FILE *file)
+{
+    if (_fseeki64(file, 0, SEEK_END) != 0)
+        return -1;
+    long long length = (long long)_ftelli64(file);
+    (void)_fseeki64(file, 0, SEEK_SET);
+    return length;
+}
+
 void PauseMilliseconds(unsigned milliseconds)
 {
     Sleep(milliseconds);

@@ -47,6 +47,17 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
         {"a/b/..", ENTRY_NAME_PARENT, nullptr},
         {".../x.dllXXXX", ENTRY_NAME_PARENT, nullptr},
         {".. /x.dllXXXX", ENTRY_NAME_PARENT, nullptr},
+        {"CON.txtXXXX", ENTRY_NAME_DEVICE, nullptr},
+        {"nulXXXX", ENTRY_NAME_DEVICE, nullptr},
+        {"sub/Com1.logXXXX", ENTRY_NAME_DEVICE, nullptr},
+        {"lpt9\\x.datXXXX", ENTRY_NAME_DEVICE, nullptr},
+        {"aux .datXXXX", ENTRY_NAME_DEVICE, nullptr},
+        {"PRN.new", ENTRY_NAME_DEVICE, nullptr},     // the staged name is a device too
+        {"Data/AUX.XXXX", ENTRY_NAME_DEVICE, nullptr}, // "AUX." once the suffix is dropped
+        {"CONSOLE.txtXXXX", ENTRY_INSTALLABLE, "/g/CONSOLE.txt"},
+        {"COM10.txtXXXX", ENTRY_INSTALLABLE, "/g/COM10.txt"},
+        {"LPT0.txtXXXX", ENTRY_INSTALLABLE, "/g/LPT0.txt"},
+        {"xCON.txtXXXX", ENTRY_INSTALLABLE, "/g/xCON.txt"},
     };
     for (const EntryCase &c : cases) {
         SCOPED_TRACE(c.name);

@@ -37,10 +37,9 @@ static bool IsParentComponent(const char *component, size_t length)
 // platform, so such names are refused everywhere.
 static bool IsDeviceComponent(const char *component, size_t length)
 {
-    static const char *const DEVICES[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1",   "COM2",   "COM3",
-                                          "COM4", "COM5", "COM6", "COM7", "COM8",   "COM9",   "LPT1",
-                                          "LPT2", "LPT3", "LPT4", "LPT5", "LPT6",   "LPT7",   "LPT8",
-                                          "LPT9", "CONIN$", "CONOUT$"};
+    static const char *const DEVICES[] = {"CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3",   "COM4",
+                                          "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2",   "LPT3",
+                                          "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9", "CONIN$", "CONOUT$"};
     size_t baseLength = 0;
     while (baseLength < length && component[baseLength] != '.')
         ++baseLength;
@@ -91,9 +90,11 @@ FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char 
         return ENTRY_NAME_ABSOLUTE;
     if (text[1] == ':')
         return ENTRY_NAME_DRIVE;
-    if (HasComponent(text, name->textLength, IsParentComponent) || HasComponent(text, installedLength, IsParentComponent))
+    if (HasComponent(text, name->textLength, IsParentComponent) ||
+        HasComponent(text, installedLength, IsParentComponent))
         return ENTRY_NAME_PARENT;
-    if (HasComponent(text, name->textLength, IsDeviceComponent) || HasComponent(text, installedLength, IsDeviceComponent))
+    if (HasComponent(text, name->textLength, IsDeviceComponent) ||
+        HasComponent(text, installedLength, IsDeviceComponent))
         return ENTRY_NAME_DEVICE;
 
     if (!ComposePath(paths->source, sizeof paths->source, appDataPath, STAGING_FOLDER, text)) {

@@ -49,9 +49,9 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict);
 // every installable entry's staged file over its target, in the order stored, each with
 // MoveFileReplacing: an entry that cannot be moved leaves both files as they were, and the pass
 // goes on. An entry whose file is in use is tried again after pauses of 50 ms doubling up to 1 s,
-// all such pauses in one pass together at most 10 s; then it fails like any other. An entry cut short by the payload's end is not installed and ends the pass. When it
-// returns, every move it made is durable, and the folders it installed into hold no temporary
-// file that a killed earlier run left.
+// all such pauses in one pass together at most 10 s; then it fails like any other. An entry cut short by the payload's
+// end is not installed and ends the pass. When it returns, every move it made is durable, and the folders it installed
+// into hold no temporary file that a killed earlier run left.
 void ApplyFileList(const unsigned char *payload, size_t length);
 
 // File-list phase: waits until no other updater works on the staging folder (LockUpdateRun,

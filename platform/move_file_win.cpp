@@ -103,7 +103,8 @@ static HANDLE CreateCopyFile(const char *target, wchar_t temporary[EXTENDED_PATH
                                       g_temporaryAttempt++) ||
             !ToExtendedPath(narrow, temporary))
             return INVALID_HANDLE_VALUE;
-        HANDLE output = CreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE output =
+            CreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (output != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return output;
     }
@@ -162,8 +163,8 @@ static MoveOutcome MoveAcrossVolumes(HANDLE input, const char *source, const cha
 
 static bool IsSameFile(HANDLE file, const char *path)
 {
-    HANDLE other = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE other = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (other == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION first;

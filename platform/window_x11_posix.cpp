@@ -1,7 +1,9 @@
-// POSIX window check through X11: the top-level client windows of the display in $DISPLAY.
+// POSIX window check through X11: the client windows of the display in $DISPLAY, found the way
+// window managers publish them.
 #include "platform/platform.h"
 
 #include <strings.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
@@ -10,6 +12,15 @@ static int IgnoreXError(Display *, XErrorEvent *)
 {
     return 0;
 }
+
+// A lost connection (the X server ended) must not end the updater, as Xlib's default handlers
+// would: the look then counts as "no window" and the run goes on.
+static int IgnoreXIOError(Display *)
+{
+    return 0;
+}
+
+static void ReturnFromXIOError(Display *, void *) {}
 
 static bool HasWindowClass(Display *display, Window window, const char *windowClass)
 {
@@ -25,9 +36,50 @@ static bool HasWindowClass(Display *display, Window window, const char *windowCl
     return matches;
 }
 
-// Looks at `window`'s children and, for a reparenting window manager whose frames are those
-// children, one level further down, where the client windows are.
-static bool ChildHasWindowClass(Display *display, Window window, const char *windowClass, int levels)
+static bool HasProperty(Display *display, Window window, Atom property)
+{
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char *data = NULL;
+    bool present = XGetWindowProperty(display, window, property, 0, 0, False, AnyPropertyType, &type, &format, &count,
+                                      &after, &data) == Success &&
+                   type != None;
+    if (data != NULL)
+        XFree(data);
+    return present;
+}
+
+// The windows a manager lists in _NET_CLIENT_LIST on the root window.
+static bool ListedClientHasClass(Display *display, Window root, const char *windowClass)
+{
+    Atom clientList = XInternAtom(display, "_NET_CLIENT_LIST", True);
+    if (clientList == None)
+        return false;
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char *data = NULL;
+    if (XGetWindowProperty(display, root, clientList, 0, 65536, False, XA_WINDOW, &type, &format, &count, &after,
+                           &data) != Success ||
+        data == NULL)
+        return false;
+    bool found = false;
+    if (type == XA_WINDOW && format == 32) {
+        const Window *clients = (const Window *)data; // Xlib hands 32-bit items over as longs
+        for (unsigned long i = 0; i < count && !found; ++i)
+            found = HasWindowClass(display, clients[i], windowClass);
+    }
+    XFree(data);
+    return found;
+}
+
+// Client windows below `window` at any depth: those a manager marks with WM_STATE, however many
+// frames and wrappers it puts around them; and, marked or not, the root's children (no manager
+// at all) and their children (a manager's frames, when it does not set WM_STATE).
+static bool ClientBelowHasClass(Display *display, Window window, Atom wmState, const char *windowClass, int depth)
 {
     Window rootReturn;
     Window parentReturn;
@@ -37,8 +89,9 @@ static bool ChildHasWindowClass(Display *display, Window window, const char *win
         return false;
     bool found = false;
     for (unsigned i = 0; i < count && !found; ++i) {
-        found = HasWindowClass(display, children[i], windowClass) ||
-                (levels > 1 && ChildHasWindowClass(display, children[i], windowClass, levels - 1));
+        bool isClient = depth < 2 || (wmState != None && HasProperty(display, children[i], wmState));
+        found = (isClient && HasWindowClass(display, children[i], windowClass)) ||
+                ClientBelowHasClass(display, children[i], wmState, windowClass, depth + 1);
     }
     if (children != NULL)
         XFree(children);
@@ -51,9 +104,16 @@ bool TopLevelWindowExists(const char *windowClass)
     if (display == NULL)
         return false;
     XErrorHandler previous = XSetErrorHandler(IgnoreXError);
-    bool found = ChildHasWindowClass(display, DefaultRootWindow(display), windowClass, 2);
+    XIOErrorHandler previousIO = XSetIOErrorHandler(IgnoreXIOError);
+    XSetIOErrorExitHandler(display, ReturnFromXIOError, NULL);
+    Window root = DefaultRootWindow(display);
+    // A manager's list first; the tree as well, since a list left by a manager that has gone
+    // may be stale.
+    bool found = ListedClientHasClass(display, root, windowClass) ||
+                 ClientBelowHasClass(display, root, XInternAtom(display, "WM_STATE", True), windowClass, 0);
     XSync(display, False);
     XSetErrorHandler(previous);
+    XSetIOErrorHandler(previousIO);
     XCloseDisplay(display);
     return found;
 }

@@ -47,12 +47,17 @@ protected:
 
 TEST_F(BrowserWait, HoldsEveryFileUntilTheBrowserWindowCloses)
 {
-    for (const char *windowClass : {"OrvoBrowser", "orvobrowser", "framed"}) {
-        SCOPED_TRACE(windowClass);
-        bool framed = std::string(windowClass) == "framed";
-        setenv("X11_WINDOW_FRAMED", framed ? "1" : "0", 1);
-        if (framed)
-            windowClass = "OrvoBrowser";
+    // The class in any case; then the layouts of window managers: a frame; a frame and a wrapper
+    // with WM_STATE on the client; a client found only in _NET_CLIENT_LIST.
+    const std::pair<const char *, const char *> cases[] = {{"OrvoBrowser", ""},
+                                                           {"orvobrowser", ""},
+                                                           {"OrvoBrowser", "framed"},
+                                                           {"OrvoBrowser", "nested"},
+                                                           {"OrvoBrowser", "listed"}};
+    for (const auto &windowCase : cases) {
+        const char *windowClass = windowCase.first;
+        SCOPED_TRACE(std::string(windowClass) + " " + windowCase.second);
+        setenv("X11_WINDOW_LAYOUT", windowCase.second, 1);
         Stage("Data.paknew1", "new");
         WriteFileList({"Data.paknew1"});
         ProgramResult result = RunWithWindow(windowClass, "Orvo", 2000);

@@ -52,7 +52,7 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
         {"sub/Com1.logXXXX", ENTRY_NAME_DEVICE, nullptr},
         {"lpt9\\x.datXXXX", ENTRY_NAME_DEVICE, nullptr},
         {"aux .datXXXX", ENTRY_NAME_DEVICE, nullptr},
-        {"PRN.new", ENTRY_NAME_DEVICE, nullptr},     // the staged name is a device too
+        {"PRN.new", ENTRY_NAME_DEVICE, nullptr},       // the staged name is a device too
         {"Data/AUX.XXXX", ENTRY_NAME_DEVICE, nullptr}, // "AUX." once the suffix is dropped
         {"CONSOLE.txtXXXX", ENTRY_INSTALLABLE, "/g/CONSOLE.txt"},
         {"COM10.txtXXXX", ENTRY_INSTALLABLE, "/g/COM10.txt"},

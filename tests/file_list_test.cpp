@@ -286,9 +286,9 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
         Stage("Second.dat.updatingNEW1", "installed first");
         Stage("Second.datNEW1", "installed second");
         WriteFile(installed(".~upd-4242-7.tmp"), "left by a killed run");
-        std::vector<std::string> names = {"Pipe.datNEW1",  "Link.datNEW1",       "Folder.datNEW1",
-                                          "ReadOnly.datNEW1", "Tool.binNEW1",    "Clash.datNEW1",
-                                          "Second.dat.updatingNEW1", "Second.datNEW1"};
+        std::vector<std::string> names = {
+            "Pipe.datNEW1", "Link.datNEW1",  "Folder.datNEW1",          "ReadOnly.datNEW1",
+            "Tool.binNEW1", "Clash.datNEW1", "Second.dat.updatingNEW1", "Second.datNEW1"};
         if (!acrossFileSystems) {
             // One file under two names: the staged name goes, the content stays.
             WriteFile(installed("Same.dat"), "one file, two names");

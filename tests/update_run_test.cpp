@@ -42,24 +42,44 @@ TEST_F(UpdateRun, ExitsZeroAndTouchesNothingWithoutDataFiles)
     EXPECT_EQ(SnapshotTree(root), before);
 }
 
+// Which game folder a settings file gives is seen from where a staged file goes: into that
+// folder, or nowhere, with the missing-folder message.
 TEST_F(UpdateRun, ReadsEveryKindOfSettingsFileWithoutChangingIt)
 {
-    const std::string settingsFiles[] = {
-        KdxFile(SettingsPayload(game, "player")),
-        KdxFile(SettingsPayload(game), 1, 1),
-        KdxFile(SettingsPayload(game), 2, 0),
-        KdxFile(SettingsPayload(std::string(300, 'x'))),
-        KdxFile(LenString("cut") + "\x10"),
-        "\xFF\xFE"
-        "KDX",
-        "",
+    const std::string elsewhere = root + "/elsewhere";
+    MakeFolders(elsewhere);
+    const struct {
+        std::string settings;
+        std::string gameFolder; // empty: none
+    } cases[] = {
+        {KdxFile(SettingsPayload(elsewhere, "player")), elsewhere},
+        {KdxFile(SettingsPayload(elsewhere), 1, 1), elsewhere},
+        {KdxFile(SettingsPayload(elsewhere + std::string("\0junk", 5))), elsewhere},
+        {KdxFile(SettingsPayload(elsewhere), 2, 0), ""},
+        {KdxFile(SettingsPayload(std::string(300, 'x'))), ""},
+        {KdxFile(LenString("cut") + "\x10"), ""},
+        {"\xFF\xFE"
+         "KDX",
+         ""},
+        {"", ""},
     };
-    for (const std::string &settings : settingsFiles) {
-        WriteFile(brackmoor + "/Settings.kdx", settings);
-        auto before = SnapshotTree(root);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.gameFolder.empty() ? "no game folder" : "a game folder");
+        WriteFile(brackmoor + "/Settings.kdx", c.settings);
+        Stage("Probe.datNEW1", "probe");
+        WriteFileList({"Probe.datNEW1"});
         ProgramResult result = RunUpdaterProgram();
         EXPECT_EQ(result.exitCode, 0);
-        EXPECT_EQ(SnapshotTree(root), before);
+        EXPECT_EQ(ReadFile(brackmoor + "/Settings.kdx"), c.settings) << "the settings file was changed";
+        if (c.gameFolder.empty()) {
+            EXPECT_EQ(result.output, "Error: No Dunmark Path Set.\n");
+            EXPECT_EQ(ReadFile(staging + "/Probe.datNEW1"), "probe");
+        } else {
+            EXPECT_EQ(result.output, "");
+            EXPECT_EQ(ReadFile(c.gameFolder + "/Probe.dat"), "probe");
+            RemoveTree(c.gameFolder + "/Probe.dat");
+        }
+        EXPECT_FALSE(PathExists(game + "/Probe.dat"));
     }
 }
 

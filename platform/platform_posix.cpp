@@ -74,6 +74,11 @@ void ShowMessageBox(const char *text, const char *caption)
     }
 }
 
+void HardenProcess()
+{
+    // Nothing to turn on: the moves never follow a staged link (see MoveFileReplacing).
+}
+
 void UseBinaryStandardOutput()
 {
     // POSIX streams never translate line ends.

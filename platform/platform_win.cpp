@@ -21,6 +21,24 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
     return folder[0] != '\0';
 }
 
+typedef BOOL(WINAPI *SetProcessMitigationPolicyFunction)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+
+void HardenProcess()
+{
+    // Looked up, not imported: a system without the call must still start the updater.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    SetProcessMitigationPolicyFunction setPolicy =
+        kernel == NULL
+            ? NULL
+            : (SetProcessMitigationPolicyFunction)(void (*)())GetProcAddress(kernel, "SetProcessMitigationPolicy");
+    if (setPolicy == NULL)
+        return;
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy;
+    memset(&policy, 0, sizeof policy);
+    policy.EnforceRedirectionTrust = 1;
+    (void)setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
+}
+
 bool TopLevelWindowExists(const char *windowClass)
 {
     return FindWindowA(windowClass, NULL) != NULL;

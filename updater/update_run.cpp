@@ -35,6 +35,7 @@ void RunSettingsPhase()
 int RunUpdater(int argumentCount, char **arguments)
 {
     ResetUpdaterState();
+    HardenProcess();
     g_UpdaterState.RestartClient = ReadRestartArgument(argumentCount, arguments) ? 1 : 0;
 
     // Before any file is opened: nothing may change while the browser runs.

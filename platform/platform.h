@@ -27,6 +27,19 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
 // would wrap at 4 GiB), and the file positioned back at its start. -1 when it cannot be told.
 long long MeasureFileLength(FILE *file);
 
+// What lies at a path, for tools that report without changing anything.
+enum PathKind { PATH_MISSING = 0, PATH_REGULAR_FILE, PATH_FOLDER, PATH_OTHER };
+struct PathInfo {
+    PathKind kind;           // a link (or junction) is PATH_OTHER: it is not followed
+    long long size;          // bytes, for a regular file
+    bool readOnly;           // Windows: the read-only attribute; POSIX: no write permission bit
+    unsigned long long file; // with `volume`, the same for two names of one file
+    unsigned long long volume;
+};
+
+// Fills `info` (zeroed first) with what lies at `path`, without following a final link.
+void InspectPath(const char *path, PathInfo *info);
+
 // Blocks the calling thread for at least `milliseconds`.
 void PauseMilliseconds(unsigned milliseconds);
 

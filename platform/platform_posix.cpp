@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 static bool JoinIntoFolder(char folder[PLATFORM_FOLDER_SIZE], const char *first, const char *second)
@@ -41,6 +42,19 @@ long long MeasureFileLength(FILE *file)
     long long length = (long long)ftello(file);
     (void)fseeko(file, 0, SEEK_SET);
     return length;
+}
+
+void InspectPath(const char *path, PathInfo *info)
+{
+    memset(info, 0, sizeof *info);
+    struct stat status;
+    if (lstat(path, &status) != 0)
+        return;
+    info->kind = S_ISREG(status.st_mode) ? PATH_REGULAR_FILE : S_ISDIR(status.st_mode) ? PATH_FOLDER : PATH_OTHER;
+    info->size = (long long)status.st_size;
+    info->readOnly = (status.st_mode & 0222) == 0;
+    info->file = (unsigned long long)status.st_ino;
+    info->volume = (unsigned long long)status.st_dev;
 }
 
 void PauseMilliseconds(unsigned milliseconds)

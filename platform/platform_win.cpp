@@ -64,6 +64,29 @@ long long MeasureFileLength(FILE *file)
     return length;
 }
 
+void InspectPath(const char *path, PathInfo *info)
+{
+    memset(info, 0, sizeof *info);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExA(path, GetFileExInfoStandard, &data) == 0)
+        return;
+    DWORD attributes = data.dwFileAttributes;
+    info->kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
+                 : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? PATH_FOLDER
+                                                                  : PATH_REGULAR_FILE;
+    info->size = ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    info->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION identity;
+    if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &identity) != 0) {
+        info->file = ((unsigned long long)identity.nFileIndexHigh << 32) | identity.nFileIndexLow;
+        info->volume = identity.dwVolumeSerialNumber;
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(file);
+}
+
 void PauseMilliseconds(unsigned milliseconds)
 {
     Sleep(milliseconds);

@@ -49,6 +49,8 @@ echo "Example folder: $example"
 echo "--- the file list, as kdx reads it"
 "$bin/kdx" dump --data-folder "$data" --game-folder "$game" "$staging/FileList.kdx" | sed 's/^/    /'
 show "before the run"
+echo "--- what the updater would do, as kdx plan tells support"
+(env HOME="$example/home" XDG_DATA_HOME="$data" "$bin/kdx" plan || true) | sed 's/^/    /'
 echo "--- running: HOME=$example/home updater $*"
 set +e
 (cd "$example" && env HOME="$example/home" XDG_DATA_HOME="$data" "$bin/updater" "$@")

@@ -1,5 +1,7 @@
 // The kdx companion tool, run as its users run it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/support/test_support.h"
 
@@ -57,6 +59,98 @@ TEST_F(KdxTool, DumpsWhatTheUpdaterWouldDo)
     EXPECT_NE(rejected.output.find("status: KDX_BAD_VERSION"), std::string::npos);
 }
 
+// A plan over real folders with an entry of each outcome, line by line; and nothing changed.
+TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
+{
+    const std::string data = folder + "/data";
+    const std::string staging = data + "/Brackmoor Games/Temp";
+    const std::string game = folder + "/game";
+    MakeFolders(staging + "/sub");
+    MakeFolders(game + "/Dir.dat");
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+    const struct {
+        std::string name;
+        std::string outcome; // after "STAGED -> INSTALLED: ", or the whole line for a refused name
+    } entries[] = {
+        {"New.datNEW1", "would install (4 bytes)"},
+        {"Old.datNEW1", "would replace (old 4 bytes, new 6 bytes); the installed file is read-only, and is "
+                        "replaced all the same"},
+        {"Missing.datNEW1", "would not install: the staged file is missing"},
+        {"Pipe.datNEW1", "would not install: the staged file is not a regular file (a link, FIFO, socket or device): "
+                         "it stays staged"},
+        {"sub/x.datNEW1", "would not install: the target's folder " + game + "/sub is missing"},
+        {"Dir.datNEW1", "would not install: the target is a folder"},
+        {"../x.datNEW1", "\"../x.datNEW1\" (12 bytes): refused: the name reaches outside its folder (a \"..\" "
+                         "component)"},
+        {"CON.txtNEW1", "\"CON.txtNEW1\" (11 bytes): refused: the name names a Windows device (CON, NUL, COM1, "
+                        "LPT1...)"},
+        {"Twice.datAAAA", "would install, then entry 10 names the same target and replaces it"},
+        {"Twice.datBBBB", "would install (2 bytes)"},
+        {"Same.datNEW1", "would replace: the staged file is the installed file itself, only its staged name goes"},
+    };
+    WriteFile(staging + "/New.datNEW1", "new\n");
+    WriteFile(staging + "/Old.datNEW1", "newer\n");
+    WriteFile(game + "/Old.dat", "old\n");
+    chmod((game + "/Old.dat").c_str(), 0444);
+    ASSERT_EQ(mkfifo((staging + "/Pipe.datNEW1").c_str(), 0644), 0);
+    WriteFile(staging + "/sub/x.datNEW1", "x");
+    WriteFile(staging + "/Dir.datNEW1", "y");
+    WriteFile(staging + "/Twice.datAAAA", "a\n");
+    WriteFile(staging + "/Twice.datBBBB", "b\n");
+    WriteFile(game + "/Same.dat", "one file");
+    ASSERT_EQ(link((game + "/Same.dat").c_str(), (staging + "/Same.datNEW1").c_str()), 0);
+    std::vector<std::string> names;
+    for (const auto &entry : entries)
+        names.push_back(entry.name);
+    WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload(names)));
+    auto before = SnapshotTree(folder);
+
+    ProgramResult plan = Kdx({"plan", "--data-folder", data});
+
+    EXPECT_EQ(plan.exitCode, 1) << "some entries would not install";
+    std::vector<std::string> expected = {"data folder: " + data, "game folder: " + game,
+                                         "file list: " + staging + "/FileList.kdx, 11 entries"};
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string number = "  " + std::to_string(i + 1) + ": ";
+        if (entries[i].outcome[0] == '"')
+            expected.push_back(number + entries[i].outcome);
+        else
+            expected.push_back(number + staging + "/" + names[i] + " -> " + game + "/" +
+                               names[i].substr(0, names[i].size() - 4) + ": " + entries[i].outcome);
+    }
+    expected.push_back("plan: 2 would install, 2 would replace, 1 replaced by a later entry, 6 would not install");
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; start < plan.output.size(); start = end + 1) {
+        end = plan.output.find('\n', start);
+        lines.push_back(plan.output.substr(start, end - start));
+    }
+    ASSERT_EQ(lines.size(), expected.size()) << plan.output;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i], expected[i]);
+    EXPECT_EQ(SnapshotTree(folder), before) << "plan changed the folders";
+
+    // Where the game folder comes from, and a list that would install everything.
+    const struct {
+        std::string settings;
+        std::string line;
+    } settings[] = {
+        {KdxFile(SettingsPayload(game), 2), "game folder: none (the settings file " + data +
+                                                "/Brackmoor Games/Settings.kdx is rejected: KDX_BAD_VERSION)"},
+        {KdxFile(SettingsPayload(std::string(260, 'g'))), "game folder: none (longer than 259 bytes)"},
+        {KdxFile(LenString("x")), "game folder: none (the settings record is cut short)"},
+    };
+    for (const auto &c : settings) {
+        WriteFile(data + "/Brackmoor Games/Settings.kdx", c.settings);
+        ProgramResult result = Kdx({"plan", "--data-folder", data});
+        EXPECT_NE(result.output.find("\n" + c.line + "\n"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("installs none of them"), std::string::npos) << result.output;
+        EXPECT_EQ(result.exitCode, 1);
+    }
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+    WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"New.datNEW1"})));
+    EXPECT_EQ(Kdx({"plan", "--data-folder", data}).exitCode, 0);
+}
+
 TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)
 {
     const std::vector<std::vector<std::string>> bad = {
@@ -71,6 +165,9 @@ TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)
         {"settings", std::string(70000, 'x')},
         {"filelist", "-o"},
         {"filelist", "-o", folder + "/no/such/folder/FileList.kdx", "a.txtXXXX"},
+        {"plan", "--data-folder"},
+        {"plan", "extra"},
+        {"plan", "--data-folder", std::string(260, 'd')},
     };
     for (const auto &arguments : bad) {
         SCOPED_TRACE(arguments.empty() ? "(none)" : arguments[0] + " " + std::to_string(arguments.size()));

@@ -2,7 +2,9 @@
 //   kdx dump [--as settings|filelist] [--data-folder DIR] [--game-folder DIR] FILE
 //   kdx settings GAME_FOLDER [FIRST_STRING] [-o FILE]
 //   kdx filelist NAME... [-o FILE]
-// Exit status: 0 done; 1 the container was rejected (dump); 2 bad arguments or unreadable file.
+//   kdx plan [--data-folder DIR]
+// Exit status: 0 done (plan: every entry would install); 1 the container was rejected (dump),
+// or some entry would not install (plan); 2 bad arguments or unreadable file.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,12 +15,15 @@
 #include "datafiles/file_list.h"
 #include "datafiles/kdx_container.h"
 #include "datafiles/kdx_writer.h"
+#include "datafiles/path_buffer.h"
 #include "datafiles/settings_record.h"
 #include "platform/platform.h"
+#include "updater/updater_state.h"
 
 static const char USAGE[] = "usage: kdx dump [--as settings|filelist] [--data-folder DIR] [--game-folder DIR] FILE\n"
                             "       kdx settings GAME_FOLDER [FIRST_STRING] [-o FILE]\n"
                             "       kdx filelist NAME... [-o FILE]\n"
+                            "       kdx plan [--data-folder DIR]\n"
                             "\n"
                             "dump      shows a data file's container status and its record as the updater reads it;\n"
                             "          for a file list, what each entry installs as or why it is refused. The kind\n"
@@ -26,7 +31,10 @@ static const char USAGE[] = "usage: kdx dump [--as settings|filelist] [--data-fo
                             "          Path limits are checked against --data-folder (the per-user data folder) and\n"
                             "          --game-folder; both are empty unless given.\n"
                             "settings  writes a settings file naming GAME_FOLDER (standard output, or -o FILE).\n"
-                            "filelist  writes a file list of the staged NAMEs, each with its four-byte suffix.\n";
+                            "filelist  writes a file list of the staged NAMEs, each with its four-byte suffix.\n"
+                            "plan      reads the settings file and the file list of the per-user data folder (or DIR)\n"
+                            "          as the updater would and shows what it would do with each entry, changing\n"
+                            "          nothing. Exit status 1 when some entry would not install.\n";
 
 static int UsageError(const char *message)
 {
@@ -201,6 +209,195 @@ static int Dump(const std::vector<std::string> &arguments)
     return 0;
 }
 
+// Opens `path` for reading. NULL with *missing set when there is no such file; NULL alone (after
+// a message) when it is there but cannot be read.
+static FILE *OpenDataFile(const char *path, bool *missing)
+{
+    FILE *file = fopen(path, "rb");
+    *missing = file == NULL && errno == ENOENT;
+    if (file == NULL && !*missing)
+        fprintf(stderr, "kdx: cannot open %s: %s\n", path, strerror(errno));
+    return file;
+}
+
+// Prints the game folder the updater would take from `settingsPath` and leaves it in
+// g_UpdaterState.GamePath. Returns false when the file is there but cannot be read.
+static bool PlanGameFolder(const char *settingsPath)
+{
+    bool missing = false;
+    FILE *file = OpenDataFile(settingsPath, &missing);
+    if (file == NULL) {
+        if (missing)
+            printf("game folder: none (no settings file at %s)\n", settingsPath);
+        return missing;
+    }
+    KdxStatus status = LoadKdxFile(file, KeepPayload);
+    fclose(file);
+    if (status != KDX_OK) {
+        printf("game folder: none (the settings file %s is rejected: %s)\n", settingsPath, KdxStatusName(status));
+        return true;
+    }
+    // The same handler as the updater's, on the same payload.
+    ApplySettings((const unsigned char *)g_dumpedPayload.data(), g_dumpedPayload.size());
+    LenStringView firstString;
+    LenStringView gameFolder;
+    if (g_UpdaterState.GamePath[0] != '\0')
+        printf("game folder: %s\n", g_UpdaterState.GamePath);
+    else if (!ReadSettingsRecord((const unsigned char *)g_dumpedPayload.data(), g_dumpedPayload.size(), &firstString,
+                                 &gameFolder))
+        printf("game folder: none (the settings record is cut short)\n");
+    else if (gameFolder.textLength > 259)
+        printf("game folder: none (longer than 259 bytes)\n");
+    else
+        printf("game folder: none (empty)\n");
+    return true;
+}
+
+struct PlanEntry {
+    LenStringView name;
+    FileListEntryVerdict verdict;
+    FileListEntryPaths paths;
+};
+
+struct PlanCounts {
+    unsigned install, replace, replacedLater, wouldNot;
+};
+
+static const char *KindName(PathKind kind)
+{
+    return kind == PATH_FOLDER ? "a folder" : "not a regular file (a link, FIFO, socket or device)";
+}
+
+// What the move of one installable entry would meet; counts it.
+static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t index, PlanCounts *counts)
+{
+    const FileListEntryPaths &paths = entries[index].paths;
+    PathInfo staged;
+    PathInfo target;
+    PathInfo folder;
+    InspectPath(paths.source, &staged);
+    InspectPath(paths.target, &target);
+    std::string folderPath(paths.target, FolderPartLength(paths.target));
+    InspectPath(folderPath.c_str(), &folder);
+    std::string problem;
+    if (staged.kind == PATH_MISSING)
+        problem = "the staged file is missing";
+    else if (staged.kind != PATH_REGULAR_FILE)
+        problem = std::string("the staged file is ") + KindName(staged.kind) + ": it stays staged";
+    else if (folder.kind != PATH_FOLDER)
+        problem = "the target's folder " + folderPath + " is missing";
+    else if (target.kind != PATH_MISSING && target.kind != PATH_REGULAR_FILE)
+        problem = std::string("the target is ") + KindName(target.kind);
+    if (!problem.empty()) {
+        ++counts->wouldNot;
+        return "would not install: " + problem;
+    }
+    for (size_t later = index + 1; later < entries.size(); ++later) {
+        if (entries[later].verdict == ENTRY_INSTALLABLE && strcmp(entries[later].paths.target, paths.target) == 0) {
+            ++counts->replacedLater;
+            return "would install, then entry " + std::to_string(later + 1) + " names the same target and replaces it";
+        }
+    }
+    std::string newSize = std::to_string(staged.size) + " bytes";
+    if (target.kind == PATH_MISSING) {
+        ++counts->install;
+        return "would install (" + newSize + ")";
+    }
+    ++counts->replace;
+    if (target.file == staged.file && target.volume == staged.volume)
+        return "would replace: the staged file is the installed file itself, only its staged name goes";
+    return "would replace (old " + std::to_string(target.size) + " bytes, new " + newSize + ")" +
+           (target.readOnly ? "; the installed file is read-only, and is replaced all the same" : "");
+}
+
+// Prints what ApplyFileList would do with the list at `fileListPath`; returns the exit status.
+static int PlanFileList(const char *fileListPath)
+{
+    bool missing = false;
+    FILE *file = OpenDataFile(fileListPath, &missing);
+    if (file == NULL) {
+        if (!missing)
+            return 2;
+        printf("file list: none at %s: the updater installs nothing and deletes nothing\n", fileListPath);
+        printf("plan: nothing to install\n");
+        return 0;
+    }
+    KdxStatus status = LoadKdxFile(file, KeepPayload);
+    fclose(file);
+    if (status != KDX_OK) {
+        printf("file list: %s is rejected (%s): the updater installs nothing and deletes it\n", fileListPath,
+               KdxStatusName(status));
+        printf("plan: nothing would install\n");
+        return 1;
+    }
+    ByteReader reader = MakeByteReader((const unsigned char *)g_dumpedPayload.data(), g_dumpedPayload.size());
+    unsigned count = 0;
+    (void)ReadU8(&reader, &count); // an empty payload is a list of no entries
+    std::vector<PlanEntry> entries;
+    bool cut = false;
+    for (unsigned entry = 0; entry < count && !cut; ++entry) {
+        PlanEntry planned;
+        cut = !ReadLenString(&reader, &planned.name);
+        if (!cut) {
+            planned.verdict = PrepareFileListEntry(&planned.name, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath,
+                                                   &planned.paths);
+            entries.push_back(planned);
+        }
+    }
+    printf("file list: %s, %u entries\n", fileListPath, count);
+    if (g_UpdaterState.GamePath[0] == '\0') {
+        printf("the updater prints \"Error: No Dunmark Path Set.\", installs none of them and deletes the list\n");
+        printf("plan: %u would not install\n", count);
+        return count == 0 ? 0 : 1;
+    }
+    PlanCounts counts = {0, 0, 0, 0};
+    for (size_t index = 0; index < entries.size(); ++index) {
+        const PlanEntry &planned = entries[index];
+        if (planned.verdict != ENTRY_INSTALLABLE) {
+            ++counts.wouldNot;
+            printf("  %zu: %s: refused: %s\n", index + 1, DescribeLenString(planned.name).c_str(),
+                   DescribeEntryVerdict(planned.verdict));
+            continue;
+        }
+        std::string outcome = PlanOutcome(entries, index, &counts);
+        printf("  %zu: %s -> %s: %s\n", index + 1, planned.paths.source, planned.paths.target, outcome.c_str());
+    }
+    if (cut) {
+        ++counts.wouldNot;
+        printf("  %zu: cut short by the end of the file: neither it nor any later entry is installed\n",
+               entries.size() + 1);
+    }
+    printf("plan: %u would install, %u would replace, %u replaced by a later entry, %u would not install\n",
+           counts.install, counts.replace, counts.replacedLater, counts.wouldNot);
+    return counts.wouldNot == 0 ? 0 : 1;
+}
+
+static int Plan(const std::vector<std::string> &arguments)
+{
+    char dataFolder[PLATFORM_FOLDER_SIZE];
+    memset(dataFolder, 0, sizeof dataFolder);
+    if (arguments.size() == 2 && arguments[0] == "--data-folder") {
+        if (arguments[1].empty() || arguments[1].size() >= sizeof dataFolder)
+            return UsageError("--data-folder takes a folder of 1 to 259 bytes");
+        memcpy(dataFolder, arguments[1].data(), arguments[1].size());
+    } else if (!arguments.empty()) {
+        return UsageError("plan takes only --data-folder DIR");
+    } else if (!GetUserDataFolder(dataFolder)) {
+        printf("data folder: none: the updater opens no data file\nplan: nothing to install\n");
+        return 0;
+    }
+    ResetUpdaterState();
+    memcpy(g_UpdaterState.AppDataPath, dataFolder, sizeof dataFolder);
+    printf("data folder: %s\n", dataFolder);
+    char settingsPath[PATH_BUFFER_SIZE];
+    char fileListPath[PATH_BUFFER_SIZE];
+    (void)ComposePath(settingsPath, sizeof settingsPath, dataFolder, "/Brackmoor Games/Settings.kdx", "");
+    (void)ComposePath(fileListPath, sizeof fileListPath, dataFolder, "/Brackmoor Games/Temp/FileList.kdx", "");
+    if (!PlanGameFolder(settingsPath))
+        return 2;
+    return PlanFileList(fileListPath);
+}
+
 // Splits "-o FILE" off the arguments; "--" ends the options.
 static bool TakeOutputOption(std::vector<std::string> *arguments, std::string *outputPath)
 {
@@ -290,6 +487,8 @@ int main(int argc, char **argv)
         return Settings(arguments);
     if (command == "filelist")
         return FileList(arguments);
+    if (command == "plan")
+        return Plan(arguments);
     if (command == "--help" || command == "-h" || command == "help") {
         fputs(USAGE, stdout);
         return 0;

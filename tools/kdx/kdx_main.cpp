@@ -379,7 +379,7 @@ static int Plan(const std::vector<std::string> &arguments)
     if (arguments.size() == 2 && arguments[0] == "--data-folder") {
         if (arguments[1].empty() || arguments[1].size() >= sizeof dataFolder)
             return UsageError("--data-folder takes a folder of 1 to 259 bytes");
-        memcpy(dataFolder, arguments[1].data(), arguments[1].size());
+        memcpy(dataFolder, arguments[1].c_str(), arguments[1].size() + 1);
     } else if (!arguments.empty()) {
         return UsageError("plan takes only --data-folder DIR");
     } else if (!GetUserDataFolder(dataFolder)) {

@@ -14,6 +14,14 @@
 
 namespace {
 
+// True when `path` lies on another file system than `other`, so a move between them copies.
+bool IsOtherFileSystem(const std::string &path, const std::string &other)
+{
+    struct stat first;
+    struct stat second;
+    return stat(path.c_str(), &first) == 0 && stat(other.c_str(), &second) == 0 && first.st_dev != second.st_dev;
+}
+
 class FileListRun : public UpdaterFixture {
 protected:
     void SetUp() override
@@ -225,9 +233,7 @@ TEST_F(FileListRun, NoFileListChangesNothing)
 // The staging folder on the disk, the game folder on a tmpfs: rename(2) cannot move there.
 TEST_F(FileListRun, MovesAcrossFileSystemsWithoutLosingContent)
 {
-    struct stat tmpfs;
-    struct stat disk;
-    if (stat("/dev/shm", &tmpfs) != 0 || stat(root.c_str(), &disk) != 0 || tmpfs.st_dev == disk.st_dev)
+    if (!IsOtherFileSystem("/dev/shm", root))
         GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
     std::string otherGame = MakeTempFolder("/dev/shm");
     MakeFolders(otherGame + "/bin");
@@ -261,9 +267,7 @@ TEST_F(FileListRun, MovesAcrossFileSystemsWithoutLosingContent)
 // system (rename) and with the game folder on a tmpfs (a copy). Nothing is lost, nothing blocks.
 TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
 {
-    struct stat tmpfs;
-    struct stat disk;
-    if (stat("/dev/shm", &tmpfs) != 0 || stat(root.c_str(), &disk) != 0 || tmpfs.st_dev == disk.st_dev)
+    if (!IsOtherFileSystem("/dev/shm", root))
         GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
     for (bool acrossFileSystems : {false, true}) {
         SCOPED_TRACE(acrossFileSystems ? "across file systems" : "one file system");
@@ -337,9 +341,7 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
 // staged file lost, no temporary left. A second updater waits while the first holds the run.
 TEST_F(FileListRun, TwoUpdatersAtOnceTearAndLoseNothing)
 {
-    struct stat tmpfs;
-    struct stat disk;
-    if (stat("/dev/shm", &tmpfs) != 0 || stat(root.c_str(), &disk) != 0 || tmpfs.st_dev == disk.st_dev)
+    if (!IsOtherFileSystem("/dev/shm", root))
         GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
     std::string otherGame = MakeTempFolder("/dev/shm");
     WriteSettings(otherGame);

@@ -3,7 +3,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <poll.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "tests/support/updater_fixture.h"
 
@@ -74,6 +80,111 @@ TEST_F(BrowserWait, AWindowOfAnotherClassDoesNotHoldTheRun)
     ProgramResult result = RunWithWindow("OrvoChat", "OrvoBrowser", 2500);
     EXPECT_LT(result.seconds, 1.5);
     EXPECT_GE(result.seconds, 0.5) << "the first look comes after a 500 ms pause";
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+}
+
+// Passes one X connection from `listener` on to the real display's socket `upstream`, and cuts
+// it when the client sends its first InternAtom or QueryTree request: that comes from the look
+// itself, after the display is open, so the connection is lost in the middle of the look.
+void ServeOneCutConnection(int listener, std::string upstream)
+{
+    int client = accept(listener, nullptr, nullptr);
+    int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", upstream.c_str());
+    if (client < 0 || server < 0 || connect(server, (sockaddr *)&address, sizeof address) != 0) {
+        close(client);
+        close(server);
+        return;
+    }
+    const unsigned char QUERY_TREE = 15;
+    const unsigned char INTERN_ATOM = 16;
+    std::string pending; // bytes from the client not yet passed on: at most one message
+    bool setupSent = false;
+    bool littleEndian = true;
+    auto field16 = [&](size_t at) {
+        unsigned char low = (unsigned char)pending[at + (littleEndian ? 0 : 1)];
+        unsigned char high = (unsigned char)pending[at + (littleEndian ? 1 : 0)];
+        return (size_t)(low | high << 8);
+    };
+    for (bool cut = false; !cut;) {
+        pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+        if (poll(ends, 2, 10000) <= 0)
+            break;
+        char buffer[4096];
+        if (ends[1].revents != 0) {
+            ssize_t got = read(server, buffer, sizeof buffer);
+            if (got <= 0 || write(client, buffer, (size_t)got) != got)
+                break;
+        }
+        if (ends[0].revents == 0)
+            continue;
+        ssize_t got = read(client, buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        pending.append(buffer, (size_t)got);
+        for (;;) { // pass on each complete message: the setup request, then requests
+            size_t length = 0;
+            if (!setupSent && pending.size() >= 12) {
+                littleEndian = pending[0] == 'l';
+                length = 12 + (field16(6) + 3) / 4 * 4 + (field16(8) + 3) / 4 * 4;
+            } else if (setupSent && pending.size() >= 4) {
+                unsigned char opcode = (unsigned char)pending[0];
+                if (opcode == QUERY_TREE || opcode == INTERN_ATOM) {
+                    cut = true;
+                    break;
+                }
+                length = 4 * field16(2); // 0 would be a big request, which the look never sends
+            }
+            if (length == 0 || pending.size() < length)
+                break;
+            if (write(server, pending.data(), length) != (ssize_t)length) {
+                cut = true;
+                break;
+            }
+            pending.erase(0, length);
+            setupSent = true;
+        }
+    }
+    close(client);
+    close(server);
+}
+
+// Xlib's default handler ends a process whose X connection is lost. The updater must go on:
+// a lost connection counts as no window.
+TEST_F(BrowserWait, ALostConnectionCountsAsNoWindow)
+{
+    const char *display = getenv("DISPLAY");
+    ASSERT_TRUE(display != nullptr && display[0] == ':');
+    std::string upstream = "/tmp/.X11-unix/X" + std::string(display + 1);
+    int number = 500 + getpid() % 400;
+    std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    ASSERT_EQ(bind(listener, (sockaddr *)&address, sizeof address), 0) << path;
+    ASSERT_EQ(listen(listener, 1), 0);
+    // The proxy's display number needs the real display's cookie, or the server refuses the
+    // connection before any look.
+    std::string copyCookie = "xauth list " + std::string(display) +
+                             " | awk '{print $3}' | head -n 1 | xargs -r xauth add :" + std::to_string(number) +
+                             " MIT-MAGIC-COOKIE-1";
+    ASSERT_EQ(system(copyCookie.c_str()), 0);
+    std::thread proxy(ServeOneCutConnection, listener, upstream);
+
+    ProgramResult result = RunUpdaterProgram({}, {"DISPLAY=:" + std::to_string(number)});
+
+    // Should the updater not connect at all, the proxy must still end.
+    int wake = socket(AF_UNIX, SOCK_STREAM, 0);
+    (void)connect(wake, (sockaddr *)&address, sizeof address);
+    proxy.join();
+    close(wake);
+    close(listener);
+    unlink(path.c_str());
+    EXPECT_EQ(result.exitCode, 0) << "a lost X connection ended the updater";
     EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
 }
 

@@ -14,6 +14,17 @@ echo "new map" >"$STAGING_UNIX/Maps/one.mapnew1"
 echo "fresh" >"$STAGING_UNIX/Fresh.dllnew1"
 write_settings "$GAME_WIN"
 write_file_list "Data.paknew1" 'Maps\one.mapnew1' "Fresh.dllnew1"
+# kdx plan finds the same data folder as the updater (%APPDATA%) and changes nothing.
+set +e
+run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan"
+plan_code=${PIPESTATUS[0]}
+set -e
+check "kdx plan: exit code 0" test "$plan_code" -eq 0
+check "kdx plan: the game folder" grep -q -x -F "game folder: $GAME_WIN" "$out.plan"
+check "kdx plan: an entry that would replace" grep -q -F 'Temp/Data.paknew1 -> C:\Games\Orvo/Data.pak: would replace (old 9 bytes, new 9 bytes)' "$out.plan"
+check "kdx plan: the counts" grep -q -x -F "plan: 1 would install, 2 would replace, 0 replaced by a later entry, 0 would not install" "$out.plan"
+check "kdx plan: nothing moved" test -e "$STAGING_UNIX/Data.paknew1" -a -e "$STAGING_UNIX/FileList.kdx"
+rm -f "$out.plan"
 run_updater "$out"
 check "exit code 0" test "$updater_code" -eq 0
 check "nothing on standard output" test ! -s "$out"

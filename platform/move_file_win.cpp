@@ -138,7 +138,11 @@ static bool CopyToFlushedFile(HANDLE input, const char *target, wchar_t temporar
     if (copied)
         MarkDeletePending(output, false);
     (void)CloseHandle(output);
-    return copied && GetFileAttributesW(temporary) != INVALID_FILE_ATTRIBUTES;
+    copied = copied && GetFileAttributesW(temporary) != INVALID_FILE_ATTRIBUTES;
+    // Where the system would not mark it, a failed copy still has its name.
+    if (!copied)
+        (void)DeleteFileW(temporary);
+    return copied;
 }
 
 static MoveOutcome MoveAcrossVolumes(HANDLE input, const char *source, const char *target)

@@ -10,6 +10,7 @@
 #include "updater/updater_state.h"
 
 static const char STAGING_FOLDER[] = "/Brackmoor Games/Temp/";
+static const size_t STAGING_FOLDER_LENGTH = sizeof STAGING_FOLDER - 1;
 static const char MISSING_GAME_FOLDER_MESSAGE[] = "Error: No Dunmark Path Set.\n";
 static const unsigned MISSING_GAME_FOLDER_PAUSE_MS = 3000;
 
@@ -57,6 +58,29 @@ static bool IsDeviceComponent(const char *component, size_t length)
     return false;
 }
 
+// True for an empty component and for ".": they name the folder itself, not a file in it.
+// Windows drops trailing dots and spaces, so ". " and "  " count too.
+static bool IsEmptyComponent(const char *component, size_t length)
+{
+    size_t dots = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (component[i] == '.')
+            ++dots;
+        else if (component[i] != ' ')
+            return false;
+    }
+    return dots <= 1;
+}
+
+// The last component of the first `length` bytes of `name`.
+static bool IsReservedLastComponent(const char *name, size_t length)
+{
+    size_t start = length;
+    while (start > 0 && !IsSeparator(name[start - 1]))
+        --start;
+    return IsReservedFileName(name + start, length - start);
+}
+
 typedef bool (*ComponentTest)(const char *component, size_t length);
 
 // True when some component of the first `length` bytes of `name` passes `test`.
@@ -96,6 +120,11 @@ FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char 
     if (HasComponent(text, name->textLength, IsDeviceComponent) ||
         HasComponent(text, installedLength, IsDeviceComponent))
         return ENTRY_NAME_DEVICE;
+    if (HasComponent(text, name->textLength, IsEmptyComponent) || HasComponent(text, installedLength, IsEmptyComponent))
+        return ENTRY_NAME_EMPTY_PART;
+    // The cleanup after a pass removes files of that form: such an entry would be deleted again.
+    if (IsReservedLastComponent(text, name->textLength) || IsReservedLastComponent(text, installedLength))
+        return ENTRY_NAME_RESERVED;
 
     if (!ComposePath(paths->source, sizeof paths->source, appDataPath, STAGING_FOLDER, text)) {
         memset(paths, 0, sizeof *paths);
@@ -105,6 +134,7 @@ FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char 
         memset(paths, 0, sizeof *paths);
         return ENTRY_TARGET_TOO_LONG;
     }
+    paths->stagingLength = strlen(appDataPath) + STAGING_FOLDER_LENGTH - 1;
     // Drop the suffix: the installed name is the staged one less its last four bytes.
     size_t targetLength = strlen(paths->target);
     memset(paths->target + targetLength - FILE_LIST_SUFFIX_LENGTH, 0, FILE_LIST_SUFFIX_LENGTH);
@@ -121,6 +151,8 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict)
     case ENTRY_NAME_DRIVE: return "the name names a drive";
     case ENTRY_NAME_PARENT: return "the name reaches outside its folder (a \"..\" component)";
     case ENTRY_NAME_DEVICE: return "the name names a Windows device (CON, NUL, COM1, LPT1...)";
+    case ENTRY_NAME_EMPTY_PART: return "the name has an empty or \".\" component";
+    case ENTRY_NAME_RESERVED: return "the name has the form of the updater's own files (\".~upd-...\")";
     case ENTRY_SOURCE_TOO_LONG: return "the staged file's path would be longer than 259 characters";
     case ENTRY_TARGET_TOO_LONG: return "the installed file's path would be longer than 383 characters";
     }
@@ -177,7 +209,7 @@ static void ForEachInstallableEntry(const unsigned char *payload, size_t length,
 
 static void StartEntryWriteBack(const FileListEntryPaths *paths)
 {
-    StartWriteBack(paths->source);
+    StartWriteBack(paths->source, paths->stagingLength);
 }
 
 // A file held by another program (the browser's last process, a virus scanner) is often let go
@@ -187,17 +219,20 @@ static const unsigned RETRY_FIRST_PAUSE_MS = 50;
 static const unsigned RETRY_LONGEST_PAUSE_MS = 1000;
 static const unsigned RETRY_BUDGET_MS = 10000;
 static unsigned g_retryBudgetLeftMs;
+static bool g_passDurable = true;
 
 static void InstallEntry(const FileListEntryPaths *paths)
 {
-    MoveOutcome outcome = MoveFileReplacing(paths->source, paths->target);
+    MoveOutcome outcome = MoveFileReplacing(paths->source, paths->stagingLength, paths->target);
     for (unsigned pause = RETRY_FIRST_PAUSE_MS; outcome == MOVE_IN_USE && g_retryBudgetLeftMs > 0;) {
         unsigned wait = pause < g_retryBudgetLeftMs ? pause : g_retryBudgetLeftMs;
         PauseMilliseconds(wait);
         g_retryBudgetLeftMs -= wait;
         pause = pause * 2 < RETRY_LONGEST_PAUSE_MS ? pause * 2 : RETRY_LONGEST_PAUSE_MS;
-        outcome = MoveFileReplacing(paths->source, paths->target);
+        outcome = MoveFileReplacing(paths->source, paths->stagingLength, paths->target);
     }
+    if (outcome != MOVE_DONE)
+        ForgetKeptCopy();
     // A failed move leaves both files as they were; the next entry does not depend on it.
     NoteTargetFolder(paths->target, outcome == MOVE_DONE);
 }
@@ -211,16 +246,24 @@ void ApplyFileList(const unsigned char *payload, size_t length)
         return;
     }
     memset(&g_passFolders, 0, sizeof g_passFolders);
+    g_passDurable = true;
     g_retryBudgetLeftMs = RETRY_BUDGET_MS;
     // Every staged file starts for the disk at once; each move then waits only for its own.
     ForEachInstallableEntry(payload, length, StartEntryWriteBack);
     ForEachInstallableEntry(payload, length, InstallEntry);
     // Before the file list goes, every move of the pass is durable, so none is lost with it.
+    size_t gameFolderLength = strlen(g_UpdaterState.GamePath);
     for (unsigned index = 0; index < g_passFolders.count; ++index) {
-        RemoveMoveLeftovers(g_passFolders.path[index]);
-        if (g_passFolders.received[index])
-            (void)SyncFolder(g_passFolders.path[index]); // the renames themselves are done
+        RemoveMoveLeftovers(g_passFolders.path[index], gameFolderLength);
+        // The renames themselves are done; the list stays until they are on disk.
+        if (g_passFolders.received[index] && !SyncFolder(g_passFolders.path[index]))
+            g_passDurable = false;
     }
+}
+
+bool FileListPassIsDurable()
+{
+    return g_passDurable;
 }
 
 void ProcessFileList()
@@ -234,11 +277,14 @@ void ProcessFileList()
     char stagingFolder[PATH_BUFFER_SIZE];
     if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
         (void)LockUpdateRun(stagingFolder);
-    FILE *fileList = fopen(fileListPath, "rb");
+    FILE *fileList = OpenDataFile(fileListPath, true);
     if (fileList == NULL)
         return;
     // A rejected list installs nothing and is deleted all the same.
+    g_passDurable = true;
     (void)LoadKdxFile(fileList, ApplyFileList);
-    (void)fclose(fileList);
-    (void)remove(fileListPath);
+    if (FileListPassIsDurable())
+        (void)DeleteDataFileAndClose(fileList, fileListPath);
+    else
+        (void)fclose(fileList);
 }

@@ -26,12 +26,15 @@ enum FileListEntryVerdict {
     ENTRY_NAME_DRIVE,      // its second byte is ":", a drive-qualified path
     ENTRY_NAME_PARENT,     // a ".."-like component, before or after the suffix is dropped
     ENTRY_NAME_DEVICE,     // a component that Windows reads as a device: CON, NUL, COM1, LPT1.txt...
+    ENTRY_NAME_EMPTY_PART, // an empty or "." component, before or after the suffix is dropped
+    ENTRY_NAME_RESERVED,   // the staged or installed file name has the form of the updater's own files
     ENTRY_SOURCE_TOO_LONG, // staging folder + name over 259 characters
     ENTRY_TARGET_TOO_LONG  // game folder + "/" + name over 383 characters
 };
 
 struct FileListEntryPaths {
     char source[FILE_LIST_SOURCE_SIZE]; // AppDataPath + "/Brackmoor Games/Temp/" + name
+    size_t stagingLength;               // the length of source's staging folder part, without the "/"
     char target[FILE_LIST_TARGET_SIZE]; // GamePath + "/" + name, less its last four bytes
 };
 
@@ -50,14 +53,20 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict);
 // MoveFileReplacing: an entry that cannot be moved leaves both files as they were, and the pass
 // goes on. An entry whose file is in use is tried again after pauses of 50 ms doubling up to 1 s,
 // all such pauses in one pass together at most 10 s; then it fails like any other. An entry cut short by the payload's
-// end is not installed and ends the pass. When it returns, every move it made is durable, and the folders it installed
-// into hold no temporary file that a killed earlier run left.
+// end is not installed and ends the pass. When it returns, the folders it installed into hold no temporary file that a
+// killed earlier run left, and every move it made is durable unless a folder could not be synced (see
+// FileListPassIsDurable).
 void ApplyFileList(const unsigned char *payload, size_t length);
+
+// False when the last ApplyFileList could not make some folder's new entries durable: the file
+// list must then stay, so that a later run finds what a power cut may have undone.
+bool FileListPassIsDurable();
 
 // File-list phase: waits until no other updater works on the staging folder (LockUpdateRun,
 // held until exit), loads AppDataPath + "/Brackmoor Games/Temp/FileList.kdx" through
-// ApplyFileList and then deletes it, whatever the load found. Does nothing when the list does
-// not open, or when AppDataPath is empty (no per-user folder, no data files).
+// ApplyFileList and then deletes it, whatever the load found, unless the pass was not durable
+// or another file has taken the list's name meanwhile. Does nothing when the list does not
+// open (a FIFO or folder there counts as none), or when AppDataPath is empty.
 void ProcessFileList();
 
 #endif

@@ -1,5 +1,7 @@
 // POSIX (Linux) implementation of the move services: a synced rename(2), and across file
-// systems a synced copy that has no name until it is complete.
+// systems a synced copy that has no name until it is complete. The staged file is reached from
+// the staging folder one component at a time without following links, and moved through the
+// folder descriptor that reached it.
 #include "platform/platform.h"
 #include "platform/move_temporary.h"
 
@@ -17,9 +19,132 @@ enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
 
-static MoveOutcome OutcomeOfError(int error)
+// Opens the folder `path` (its first `length` bytes): the first `trustedLength` bytes as they
+// are, links included, then each further component without following a link. -1 when a
+// component is missing or not a folder, with *throughLink set when it is a link.
+static int OpenFolderBeneath(const char *path, size_t length, size_t trustedLength, bool *throughLink)
 {
-    return error == EBUSY || error == ETXTBSY ? MOVE_IN_USE : MOVE_FAILED;
+    char part[MOVE_TEMPORARY_PATH_SIZE];
+    *throughLink = false;
+    if (trustedLength == 0 || trustedLength > length || length >= sizeof part)
+        return -1;
+    memset(part, 0, sizeof part);
+    memcpy(part, path, length);
+    char kept = part[trustedLength];
+    part[trustedLength] = '\0';
+    int folder = open(part, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    part[trustedLength] = kept;
+    for (size_t start = trustedLength; folder >= 0 && start < length;) {
+        while (start < length && part[start] == '/')
+            ++start;
+        size_t end = start;
+        while (end < length && part[end] != '/')
+            ++end;
+        if (end == start)
+            break;
+        part[end] = '\0';
+        int next = openat(folder, part + start, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info;
+        if (next < 0 && fstatat(folder, part + start, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
+            *throughLink = true;
+        (void)close(folder);
+        folder = next;
+        start = end + 1;
+    }
+    return folder;
+}
+
+// The staged file as the move sees it: opened beneath the staging folder, and what it found.
+struct StagedFile {
+    int folder;       // the staged file's folder, reached without links
+    const char *leaf; // its name in that folder
+    int file;         // open for reading, never blocking
+    struct stat info;
+};
+
+static void CloseStagedFile(StagedFile *staged)
+{
+    if (staged->file >= 0)
+        (void)close(staged->file);
+    if (staged->folder >= 0)
+        (void)close(staged->folder);
+    staged->file = -1;
+    staged->folder = -1;
+}
+
+// Opens the regular staged file `source` beneath its staging folder into `staged` (closed by the
+// caller); when it cannot, sets the verdict that says why and returns false.
+static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecast *forecast, StagedFile *staged)
+{
+    memset(forecast, 0, sizeof *forecast);
+    memset(staged, 0, sizeof *staged);
+    staged->file = -1;
+    forecast->verdict = MOVE_STAGED_MISSING;
+    size_t folderLength = FolderPartLength(source);
+    bool throughLink = false;
+    staged->folder = OpenFolderBeneath(source, folderLength, stagingLength, &throughLink);
+    if (staged->folder < 0) {
+        forecast->verdict = throughLink ? MOVE_STAGED_THROUGH_LINK : MOVE_STAGED_MISSING;
+        return false;
+    }
+    staged->leaf = source + folderLength + 1;
+    struct stat info;
+    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    // Only regular files are opened: a FIFO would block, a device could be read forever, and a
+    // link would install whatever it points at.
+    forecast->verdict = MOVE_STAGED_NOT_REGULAR;
+    if (!S_ISREG(info.st_mode))
+        return false;
+    staged->file = openat(staged->folder, staged->leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (staged->file < 0 || fstat(staged->file, &staged->info) != 0 || !S_ISREG(staged->info.st_mode))
+        return false;
+    forecast->stagedSize = (long long)staged->info.st_size;
+    return true;
+}
+
+// Fills `forecast` and, for a regular staged file, opens it into `staged` (closed by the caller).
+static void ExamineMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast,
+                        StagedFile *staged)
+{
+    if (!OpenStagedFile(source, stagingLength, forecast, staged))
+        return;
+    // Inside the game folder links are followed: players move large folders elsewhere that way.
+    char targetFolder[MOVE_TEMPORARY_PATH_SIZE];
+    size_t targetFolderLength = FolderPartLength(target);
+    struct stat folderInfo;
+    memset(targetFolder, 0, sizeof targetFolder);
+    if (targetFolderLength >= sizeof targetFolder)
+        targetFolderLength = 0;
+    memcpy(targetFolder, target, targetFolderLength);
+    forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
+    if (targetFolderLength == 0 || stat(targetFolder, &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode))
+        return;
+    struct stat targetInfo;
+    if (lstat(target, &targetInfo) != 0) {
+        forecast->verdict = errno == ENOENT ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
+        return;
+    }
+    if (S_ISDIR(targetInfo.st_mode)) {
+        forecast->verdict = MOVE_TARGET_NOT_A_FILE;
+        return;
+    }
+    // One file under two names: rename(2) would do nothing. The content is in place already.
+    if (targetInfo.st_dev == staged->info.st_dev && targetInfo.st_ino == staged->info.st_ino) {
+        forecast->verdict = MOVE_DROPS_STAGED_NAME;
+        return;
+    }
+    forecast->verdict = MOVE_REPLACES;
+    forecast->targetIsLink = S_ISLNK(targetInfo.st_mode);
+    forecast->targetSize = forecast->targetIsLink ? 0 : (long long)targetInfo.st_size;
+    forecast->targetReadOnly = !forecast->targetIsLink && (targetInfo.st_mode & 0222) == 0;
+}
+
+void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
+{
+    StagedFile staged;
+    ExamineMove(source, stagingLength, target, forecast, &staged);
+    CloseStagedFile(&staged);
 }
 
 static bool WriteAll(int descriptor, const unsigned char *bytes, size_t count)
@@ -36,29 +161,31 @@ static bool WriteAll(int descriptor, const unsigned char *bytes, size_t count)
     return true;
 }
 
-static bool CopyContent(int input, int output)
+// Copies from `input`'s start to its end; false on an error or when the bytes copied are not
+// `expected` (the file grew or shrank while it was read).
+static bool CopyContent(int input, int output, long long expected)
 {
+    long long copied = 0;
     for (;;) {
-        ssize_t got = read(input, g_copyBuffer, sizeof g_copyBuffer);
+        ssize_t got = pread(input, g_copyBuffer, sizeof g_copyBuffer, (off_t)copied);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-            return got == 0;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return copied == expected;
         if (!WriteAll(output, g_copyBuffer, (size_t)got))
             return false;
+        copied += got;
     }
 }
 
-// Copies `folderLength` bytes of `path` into `folder` (MOVE_TEMPORARY_PATH_SIZE bytes); "/" for
-// a path in the root folder.
-static bool CopyFolderPart(char folder[MOVE_TEMPORARY_PATH_SIZE], const char *path)
+// True when what identifies the content of a file has not changed between the two looks.
+static bool SameContentStamp(const struct stat *before, const struct stat *after)
 {
-    memset(folder, 0, MOVE_TEMPORARY_PATH_SIZE);
-    size_t length = FolderPartLength(path);
-    if (length == 0 || length >= MOVE_TEMPORARY_PATH_SIZE)
-        return false;
-    memcpy(folder, path, length);
-    return true;
+    return before->st_size == after->st_size && before->st_mtim.tv_sec == after->st_mtim.tv_sec &&
+           before->st_mtim.tv_nsec == after->st_mtim.tv_nsec && before->st_ctim.tv_sec == after->st_ctim.tv_sec &&
+           before->st_ctim.tv_nsec == after->st_ctim.tv_nsec;
 }
 
 // Gives the complete, synced, nameless copy `copy` the unique name `temporary` in `folder`.
@@ -91,21 +218,26 @@ static int CreateNamedCopy(char temporary[MOVE_TEMPORARY_PATH_SIZE], const char 
     return -1;
 }
 
-// Copies the regular file open as `input` into a synced file in `folder`, named `temporary`
-// when this returns true. The copy keeps the permission bits, never set-uid or set-gid: it
-// belongs to the updater's user, not to the staged file's owner. On failure nothing is left.
-static bool CopyToNamedSyncedFile(int input, const struct stat *sourceInfo, const char *folder,
-                                  char temporary[MOVE_TEMPORARY_PATH_SIZE])
+// Copies the staged file into a synced file in `folder`, named `temporary` when this returns
+// true. The copy keeps the permission bits, never set-uid or set-gid: it belongs to the updater's
+// user, not to the staged file's owner. A staged file changed while it was read is not copied.
+// On failure nothing is left.
+static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder, char temporary[MOVE_TEMPORARY_PATH_SIZE])
 {
-    // Nameless while it is written: a run killed now leaves nothing in the game folder.
-    int output = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // Nameless while it is written: a run killed now leaves nothing in the game folder. Naming
+    // it needs /proc; without it the copy is named from the start.
+    int output = access("/proc/self/fd", X_OK) == 0 ? open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600) : -1;
     bool named = output < 0;
     if (named)
         output = CreateNamedCopy(temporary, folder);
     if (output < 0)
         return false;
-    bool copied = CopyContent(input, output) && fchmod(output, sourceInfo->st_mode & 0777) == 0 &&
-                  fdatasync(output) == 0 && (named || NameCopy(output, temporary, folder));
+    struct stat after;
+    // fsync, not fdatasync: the permission bits are metadata too.
+    bool copied = CopyContent(staged->file, output, (long long)staged->info.st_size) &&
+                  fchmod(output, staged->info.st_mode & 0777) == 0 && fsync(output) == 0 &&
+                  fstat(staged->file, &after) == 0 && SameContentStamp(&staged->info, &after) &&
+                  (named || NameCopy(output, temporary, folder));
     if (close(output) != 0)
         copied = false;
     if (!copied && named)
@@ -113,76 +245,81 @@ static bool CopyToNamedSyncedFile(int input, const struct stat *sourceInfo, cons
     return copied;
 }
 
-static MoveOutcome MoveAcrossFileSystems(int input, const struct stat *sourceInfo, const char *source,
-                                         const char *target, const char *folder)
+// Removes the staged name, only while it still leads to the file that was moved or copied.
+static bool RemoveStagedName(const StagedFile *staged)
+{
+    struct stat info;
+    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        info.st_dev != staged->info.st_dev || info.st_ino != staged->info.st_ino)
+        return false;
+    return unlinkat(staged->folder, staged->leaf, 0) == 0;
+}
+
+static MoveOutcome MoveAcrossFileSystems(const StagedFile *staged, const char *target, const char *folder)
 {
     char temporary[MOVE_TEMPORARY_PATH_SIZE];
-    if (!CopyToNamedSyncedFile(input, sourceInfo, folder, temporary))
+    if (!CopyToNamedSyncedFile(staged, folder, temporary))
         return MOVE_FAILED;
     if (rename(temporary, target) != 0) {
-        int error = errno;
         (void)unlink(temporary);
-        return OutcomeOfError(error);
+        return MOVE_FAILED;
     }
     // The staged file is the only other copy: it goes only once the new name is on disk.
     if (SyncFolder(folder))
-        (void)unlink(source);
+        (void)RemoveStagedName(staged);
     return MOVE_DONE;
 }
 
-static MoveOutcome MoveOpenFile(int input, const char *source, const char *target)
+static MoveOutcome MoveExamined(const StagedFile *staged, const MoveForecast *forecast, const char *target)
 {
-    struct stat sourceInfo;
-    struct stat targetInfo;
-    if (fstat(input, &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))
+    if (forecast->verdict == MOVE_DROPS_STAGED_NAME)
+        return RemoveStagedName(staged) ? MOVE_DONE : MOVE_FAILED;
+    if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
-    // One file under two names: rename(2) would do nothing. The content is in place already.
-    if (lstat(target, &targetInfo) == 0 && targetInfo.st_dev == sourceInfo.st_dev &&
-        targetInfo.st_ino == sourceInfo.st_ino)
-        return unlink(source) == 0 ? MOVE_DONE : OutcomeOfError(errno);
     char folder[MOVE_TEMPORARY_PATH_SIZE];
+    memset(folder, 0, sizeof folder);
+    memcpy(folder, target, FolderPartLength(target)); // ExamineMove checked that it fits
     struct stat folderInfo;
-    if (!CopyFolderPart(folder, target) || stat(folder, &folderInfo) != 0)
+    if (stat(folder, &folderInfo) != 0)
         return MOVE_FAILED;
     // A copy syncs only its own file: syncing the staged one first would write it twice.
-    if (folderInfo.st_dev != sourceInfo.st_dev)
-        return MoveAcrossFileSystems(input, &sourceInfo, source, target, folder);
+    if (folderInfo.st_dev != staged->info.st_dev)
+        return MoveAcrossFileSystems(staged, target, folder);
     // Programs write files without syncing them: the staged content must reach the disk before
     // its name replaces the installed file, or a power cut leaves neither.
-    if (fdatasync(input) != 0)
+    if (fdatasync(staged->file) != 0)
         return MOVE_FAILED;
-    if (rename(source, target) == 0)
+    if (renameat(staged->folder, staged->leaf, AT_FDCWD, target) == 0)
         return MOVE_DONE;
-    // One device number can still be two mounts (a bind mount): rename(2) says so.
+    // One device number can still be two mounts (a bind mount): rename(2) says so. Any other
+    // failure is for good: rename(2) is not refused for a file in use.
     if (errno != EXDEV)
-        return OutcomeOfError(errno);
-    return MoveAcrossFileSystems(input, &sourceInfo, source, target, folder);
+        return MOVE_FAILED;
+    return MoveAcrossFileSystems(staged, target, folder);
 }
 
-MoveOutcome MoveFileReplacing(const char *source, const char *target)
+MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target)
 {
-    struct stat sourceInfo;
-    // Only regular files are opened: a FIFO would block, a device could be read forever, and a
-    // link would install whatever it points at.
-    if (lstat(source, &sourceInfo) != 0 || !S_ISREG(sourceInfo.st_mode))
-        return MOVE_FAILED;
-    int input = open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (input < 0)
-        return OutcomeOfError(errno);
-    MoveOutcome outcome = MoveOpenFile(input, source, target);
-    (void)close(input);
+    MoveForecast forecast;
+    StagedFile staged;
+    ExamineMove(source, stagingLength, target, &forecast, &staged);
+    MoveOutcome outcome = MoveExamined(&staged, &forecast, target);
+    CloseStagedFile(&staged);
     return outcome;
 }
 
-void StartWriteBack(const char *path)
+void ForgetKeptCopy()
 {
-    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (descriptor < 0)
-        return;
-    struct stat info;
-    if (fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode))
-        (void)sync_file_range(descriptor, 0, 0, SYNC_FILE_RANGE_WRITE); // a hint: MoveFileReplacing syncs
-    (void)close(descriptor);
+    // Nothing is kept: a move here is never MOVE_IN_USE.
+}
+
+void StartWriteBack(const char *source, size_t stagingLength)
+{
+    MoveForecast forecast;
+    StagedFile staged;
+    if (OpenStagedFile(source, stagingLength, &forecast, &staged))
+        (void)sync_file_range(staged.file, 0, 0, SYNC_FILE_RANGE_WRITE); // a hint: MoveFileReplacing syncs
+    CloseStagedFile(&staged);
 }
 
 bool SyncFolder(const char *folder)
@@ -195,12 +332,17 @@ bool SyncFolder(const char *folder)
     return synced;
 }
 
-void RemoveMoveLeftovers(const char *folder)
+void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
 {
-    DIR *listing = opendir(folder);
-    if (listing == NULL)
+    bool throughLink = false;
+    int folderDescriptor = OpenFolderBeneath(folder, strlen(folder), trustedLength, &throughLink);
+    if (folderDescriptor < 0)
         return;
-    int folderDescriptor = dirfd(listing);
+    DIR *listing = fdopendir(folderDescriptor);
+    if (listing == NULL) {
+        (void)close(folderDescriptor);
+        return;
+    }
     for (struct dirent *entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
         struct stat info;
         if (IsMoveTemporaryName(entry->d_name) &&

@@ -1,5 +1,6 @@
 #include "platform/move_temporary.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -36,4 +37,16 @@ bool IsMoveTemporaryName(const char *name)
             return false;
     }
     return dashes == 1 && name[prefixLength] != '-' && name[length - suffixLength - 1] != '-';
+}
+
+bool IsReservedFileName(const char *name, size_t length)
+{
+    size_t prefixLength = sizeof TEMPORARY_PREFIX - 1;
+    if (length < prefixLength)
+        return false;
+    for (size_t i = 0; i < prefixLength; ++i) {
+        if (tolower((unsigned char)name[i]) != TEMPORARY_PREFIX[i])
+            return false;
+    }
+    return true;
 }

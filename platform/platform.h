@@ -27,6 +27,19 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
 // would wrap at 4 GiB), and the file positioned back at its start. -1 when it cannot be told.
 long long MeasureFileLength(FILE *file);
 
+// Opens the data file at `path` for reading in binary mode, only when what the path leads to is
+// a regular file; a FIFO, device or folder there counts as a file that does not open, and
+// nothing waits on it. With `forDeletion` the file can later go through DeleteDataFile
+// (Windows: opened with delete access; neither platform lets a writer in meanwhile on Windows).
+// NULL when it does not open.
+FILE *OpenDataFile(const char *path, bool forDeletion);
+
+// Deletes the file that `file` (from OpenDataFile with `forDeletion`) was opened from, and only
+// that file: when another file has taken its name `path` meanwhile (a new file list written by
+// the client during the pass), that file stays. Closes `file` either way. False when nothing
+// was deleted.
+bool DeleteDataFileAndClose(FILE *file, const char *path);
+
 // What lies at a path, for tools that report without changing anything.
 enum PathKind { PATH_MISSING = 0, PATH_REGULAR_FILE, PATH_FOLDER, PATH_OTHER };
 struct PathInfo {
@@ -44,37 +57,81 @@ void InspectPath(const char *path, PathInfo *info);
 void PauseMilliseconds(unsigned milliseconds);
 
 // What a move did. MOVE_IN_USE is a failure that may pass: another program holds one of the two
-// files for the moment (Windows sharing and lock violations, an open target). The caller
-// decides whether to try again; both files are as they were either way.
+// files for the moment (Windows sharing and lock violations, an open target; never on POSIX,
+// where a rename is not refused for an open file). The caller decides whether to try again;
+// both files are as they were either way.
 enum MoveOutcome { MOVE_DONE = 0, MOVE_IN_USE, MOVE_FAILED };
 
-// Moves the regular file `source` to `target`, replacing any file there, so that at every
-// moment, a power cut included, `target` holds either its whole old content or the whole of
-// `source`'s: the source's content is on disk before its name replaces the target's. On one
-// volume this is one replacing rename. Across volumes the content is copied into a temporary
-// file in the target's folder, created exclusively under a name unique to this process (or,
-// where the system allows, with no name until it is complete), flushed, renamed over the
-// target, made durable there, and only then is `source` removed. A copy keeps the permission
-// bits but never set-uid or set-gid. A source that is not a regular file (a link, FIFO,
-// device, folder) is never opened for reading or moved: MOVE_FAILED. A source that is another
-// name of the target itself loses that name and the content stays. On any failure `source`
-// and `target` are as they were and no temporary file is left. A done move still needs
-// SyncFolder on the target's folder to survive a power cut on POSIX.
-MoveOutcome MoveFileReplacing(const char *source, const char *target);
+// What a move of a staged file would meet, decided before anything changes. MoveFileReplacing
+// acts on exactly this decision, and tools foresee a move through ForeseeMove.
+enum MoveVerdict {
+    MOVE_CREATES = 0,           // nothing at the target: the staged file takes its name
+    MOVE_REPLACES,              // a file at the target (a link there is replaced, never followed)
+    MOVE_DROPS_STAGED_NAME,     // the staged file is the target under a second name
+    MOVE_STAGED_MISSING,        // no staged file, or a component of its path is missing
+    MOVE_STAGED_THROUGH_LINK,   // a link or junction below the staging folder leads to it
+    MOVE_STAGED_NOT_REGULAR,    // a link, FIFO, socket, device or folder: never opened
+    MOVE_TARGET_FOLDER_MISSING, // the target's folder is not there (links to folders are followed)
+    MOVE_TARGET_NOT_A_FILE      // a folder at the target
+};
 
-// Asks the system to start writing `path`'s content to disk now, without waiting, so that the
-// syncs of many files overlap. Only regular files; never blocks on a FIFO. A hint: no result.
-void StartWriteBack(const char *path);
+struct MoveForecast {
+    MoveVerdict verdict;
+    long long stagedSize; // for a regular staged file
+    long long targetSize; // for MOVE_REPLACES
+    bool targetReadOnly;  // for MOVE_REPLACES: replaced all the same
+    bool targetIsLink;    // for MOVE_REPLACES: the link itself is replaced
+};
+
+// Fills `forecast` with what MoveFileReplacing(source, stagingLength, target) would meet now,
+// changing nothing. A file still in use is not foreseen.
+void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast);
+
+// Moves the staged regular file `source` to `target`, replacing any file there, so that at every
+// moment, a power cut included, `target` holds either its whole old content or the whole of
+// `source`'s: the source's content is on disk before its name replaces the target's.
+// The first `stagingLength` bytes of `source` name the staging folder, which is opened as it is;
+// below it no link or junction is followed, in any component, and the file moved is the file
+// that was checked (Windows: renamed through the handle that checked it). Inside the target's
+// path links are followed, except a link at the target itself, which is replaced.
+// On one volume this is one replacing rename. Across volumes the content is copied into a
+// temporary file in the target's folder, created exclusively under a name unique to this
+// process (or, where the system allows, with no name until it is complete), flushed, renamed
+// over the target, made durable there, and only then is `source` removed. A staged file whose
+// size or modification time changes during the copy is not installed. A copy keeps the
+// permission bits but never set-uid or set-gid. A source that is not a regular file is never
+// opened for reading or moved: MOVE_FAILED. A source that is another name of the target itself
+// loses that name and the content stays. On any failure `source` and `target` are as they were;
+// after MOVE_IN_USE a finished copy may be kept for the next try of the same move (see
+// ForgetKeptCopy), otherwise no temporary file is left. A done move still needs SyncFolder on
+// the target's folder to survive a power cut on POSIX.
+MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target);
+
+// Removes the copy that a move kept after MOVE_IN_USE for its next try: for a move that will not
+// be tried again. Nothing when none is kept.
+void ForgetKeptCopy();
+
+// Asks the system to start writing the staged file `source`'s content to disk now, without
+// waiting, so that the syncs of many files overlap. Reaches it as MoveFileReplacing does (no link
+// below the staging folder, only a regular file, never blocking). A hint: no result.
+void StartWriteBack(const char *source, size_t stagingLength);
 
 // Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the
 // folder; a file system that cannot sync folders counts as done. Windows: nothing, since every
 // move there is made with MOVEFILE_WRITE_THROUGH. False when they may not be on disk.
 bool SyncFolder(const char *folder);
 
-// Removes the temporary files that a killed move left in `folder`: only names of the form this
-// layer gives its temporaries, which no game file has. Call it only while LockUpdateRun is held,
-// so that no other updater's copy in progress is taken.
-void RemoveMoveLeftovers(const char *folder);
+// Removes the temporary files that a killed move left in `folder`: only regular files whose
+// names have exactly the form this layer gives its temporaries. The first `trustedLength` bytes
+// of `folder` (the game folder) are opened as they are; when a component after them is a link or
+// junction, nothing is removed, so the cleanup never reaches through a link. Call it only while
+// LockUpdateRun is held, so that no other updater's copy in progress is taken.
+void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
+
+// True when the file name `name` (`length` bytes, no folder part) has the form the updater
+// reserves for its own files: it starts with ".~upd-", in any case. No entry may install or
+// stage a file of that form.
+bool IsReservedFileName(const char *name, size_t length);
 
 // The length of the folder part of `path`: up to, not including, its last separator ("/";
 // on Windows "/" or "\\"). A path in the root folder ("/x") gives 1, so the part names "/".

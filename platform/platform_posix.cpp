@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <unistd.h>
 #include <stdlib.h>
@@ -42,6 +43,37 @@ long long MeasureFileLength(FILE *file)
     long long length = (long long)ftello(file);
     (void)fseeko(file, 0, SEEK_SET);
     return length;
+}
+
+FILE *OpenDataFile(const char *path, bool forDeletion)
+{
+    (void)forDeletion; // a POSIX name can always be unlinked by whoever may change its folder
+    // Opened without blocking, then checked through the descriptor: a FIFO opens at once here
+    // and is refused, where a blocking open would wait for a writer forever.
+    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
+        return NULL;
+    struct stat info;
+    int flags = fcntl(descriptor, F_GETFL);
+    FILE *file = NULL;
+    if (fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
+        fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        file = fdopen(descriptor, "rb");
+    if (file == NULL)
+        (void)close(descriptor);
+    return file;
+}
+
+bool DeleteDataFileAndClose(FILE *file, const char *path)
+{
+    struct stat opened;
+    struct stat named;
+    // The name must still lead to the file that was read, or a file written since goes unread.
+    bool same = fstat(fileno(file), &opened) == 0 && stat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+                opened.st_ino == named.st_ino;
+    bool deleted = same && unlink(path) == 0;
+    (void)fclose(file);
+    return deleted;
 }
 
 void InspectPath(const char *path, PathInfo *info)

@@ -86,31 +86,6 @@ void ExpectNothingLostOrTorn(const Layout &layout, const std::string &when, int 
     }
 }
 
-// The size of the copy the updater `pid` is writing into the game folder, or -1 when it has no
-// copy open. The copy may have no name yet: it is found through the process's descriptors.
-long long CopyInProgressSize(pid_t pid, const std::string &game)
-{
-    std::string descriptors = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *listing = opendir(descriptors.c_str());
-    if (listing == nullptr)
-        return -1;
-    long long size = -1;
-    while (struct dirent *entry = readdir(listing)) {
-        std::string link = descriptors + "/" + entry->d_name;
-        char target[4096];
-        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        if (length <= 0)
-            continue;
-        target[length] = '\0';
-        struct stat info;
-        if (strncmp(target, (game + "/").c_str(), game.size() + 1) == 0 && stat(link.c_str(), &info) == 0 &&
-            S_ISREG(info.st_mode))
-            size = info.st_size;
-    }
-    closedir(listing);
-    return size;
-}
-
 // Waits until the updater `pid` is copying file `file` (every earlier one installed) and the copy
 // holds at least `bytes` bytes. False when the updater ended or moved past that point first.
 bool WaitForProgress(pid_t pid, const Layout &layout, int file, long long bytes)

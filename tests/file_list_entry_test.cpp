@@ -28,7 +28,15 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
         {"sub/dir/file.binXXXX", ENTRY_INSTALLABLE, "/g/sub/dir/file.bin"},
         {"sub\\file.binXXXX", ENTRY_INSTALLABLE, "/g/sub\\file.bin"},
         {"..name.binXXXX", ENTRY_INSTALLABLE, "/g/..name.bin"},
-        {"./file.binXXXX", ENTRY_INSTALLABLE, "/g/./file.bin"},
+        {"./file.binXXXX", ENTRY_NAME_EMPTY_PART, nullptr},
+        {".abcd", ENTRY_NAME_EMPTY_PART, nullptr},        // installs as the game folder itself
+        {"sub/. wxyz", ENTRY_NAME_EMPTY_PART, nullptr},  // Windows drops the trailing space
+        {"sub//x.binXXXX", ENTRY_NAME_EMPTY_PART, nullptr},
+        {"sub/XXXX", ENTRY_NAME_EMPTY_PART, nullptr},
+        {".~upd-1-1.tmp.new", ENTRY_NAME_RESERVED, nullptr}, // the cleanup would delete it again
+        {"x/.~UPD-9.tmpXXXX", ENTRY_NAME_RESERVED, nullptr},
+        {".~upd-staged", ENTRY_NAME_RESERVED, nullptr},
+        {".~up.datXXXX", ENTRY_INSTALLABLE, "/g/.~up.dat"},
         {"ab:c.binXXXX", ENTRY_INSTALLABLE, "/g/ab:c.bin"},
         {std::string("ok.binXXXX\0../../evil", 21), ENTRY_INSTALLABLE, "/g/ok.bin"},
         {"abcd", ENTRY_NAME_TOO_SHORT, nullptr},
@@ -69,6 +77,7 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
             EXPECT_STREQ(paths.target, c.target);
             size_t zero = c.name.find('\0');
             EXPECT_EQ(std::string(paths.source), "/home/u/.local/share/Brackmoor Games/Temp/" + c.name.substr(0, zero));
+            EXPECT_EQ(paths.stagingLength, strlen("/home/u/.local/share/Brackmoor Games/Temp"));
         } else {
             EXPECT_STREQ(paths.source, "");
             EXPECT_STREQ(paths.target, "");

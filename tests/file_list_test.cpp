@@ -1,6 +1,7 @@
 // The installation pass, run by the real updater against real folders.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -376,6 +377,46 @@ TEST_F(FileListRun, TwoUpdatersAtOnceTearAndLoseNothing)
     }
     EXPECT_EQ(SnapshotTree(otherGame).size(), 4u) << "no temporary file may be left behind";
     EXPECT_FALSE(PathExists(fileList));
+    RemoveTree(otherGame);
+}
+
+// While a copy across file systems is under way (the updater stopped when the copy holds a
+// quarter of the file), the client rewrites the staged file and writes a new file list. The
+// torn copy is not installed and the new list is not deleted unread.
+TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
+{
+    if (!IsOtherFileSystem("/dev/shm", root))
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
+    std::string otherGame = MakeTempFolder("/dev/shm");
+    const std::string staged = staging + "/Big.pakNEW1";
+    const size_t size = 128 * 1024 * 1024;
+    const std::string newList = KdxFile(FileListPayload({"Later.datNEW1"}));
+    bool caught = false;
+    for (int attempt = 0; attempt < 3 && !caught; ++attempt) {
+        WriteSettings(otherGame);
+        WriteFile(otherGame + "/Big.pak", "old");
+        Stage("Big.pakNEW1", std::string(size, 'a'));
+        WriteFileList({"Big.pakNEW1"});
+        pid_t updater = StartProgram(UPDATER_PROGRAM, {}, {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+        while (CopyInProgressSize(updater, otherGame) < (long long)size / 4 && PathExists(staged) &&
+               waitpid(updater, nullptr, WNOHANG) == 0) {
+        }
+        caught = kill(updater, SIGSTOP) == 0 && CopyInProgressSize(updater, otherGame) > 0;
+        if (caught) {
+            int rewrite = open(staged.c_str(), O_WRONLY);
+            ASSERT_EQ(pwrite(rewrite, "REWRITTEN", 9, 0), 9);
+            close(rewrite);
+            WriteFile(fileList + ".part", newList);
+            ASSERT_EQ(rename((fileList + ".part").c_str(), fileList.c_str()), 0);
+        }
+        kill(updater, SIGCONT);
+        waitpid(updater, nullptr, 0);
+    }
+    ASSERT_TRUE(caught) << "the copy was never caught under way";
+    EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == "old") << "a copy of a file that changed was installed";
+    EXPECT_TRUE(ReadFile(staged) == "REWRITTEN" + std::string(size - 9, 'a')) << "the staged file must stay";
+    EXPECT_EQ(ReadFile(fileList), newList) << "the list written during the pass was deleted";
+    EXPECT_EQ(SnapshotTree(otherGame).size(), 1u) << "no temporary file may be left behind";
     RemoveTree(otherGame);
 }
 

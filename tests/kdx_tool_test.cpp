@@ -76,7 +76,7 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
         {"Old.datNEW1", "would replace (old 4 bytes, new 6 bytes); the installed file is read-only, and is "
                         "replaced all the same"},
         {"Missing.datNEW1", "would not install: the staged file is missing"},
-        {"Pipe.datNEW1", "would not install: the staged file is not a regular file (a link, FIFO, socket or device): "
+        {"Pipe.datNEW1", "would not install: the staged file is not a regular file (a folder, link, FIFO, socket or device): "
                          "it stays staged"},
         {"sub/x.datNEW1", "would not install: the target's folder " + game + "/sub is missing"},
         {"Dir.datNEW1", "would not install: the target is a folder"},
@@ -149,6 +149,83 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
     WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
     WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"New.datNEW1"})));
     EXPECT_EQ(Kdx({"plan", "--data-folder", data}).exitCode, 0);
+}
+
+// Layouts that a hostile or careless program could leave: for each, the plan's line and what the
+// real updater then does agree, and nothing outside the two folders is touched.
+TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
+{
+    const std::string data = folder + "/data", staging = data + "/Brackmoor Games/Temp", game = folder + "/game";
+    const std::string outside = folder + "/outside";
+    MakeFolders(staging);
+    MakeFolders(game + "/Music");
+    MakeFolders(outside + "/Music");
+    MakeFolders(outside + "/Relocated");
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+    // Temp/Music leads to the user's own music; game/Maps to a folder the player moved.
+    WriteFile(outside + "/Music/song.mp3abcd", "the user's song");
+    ASSERT_EQ(symlink((outside + "/Music").c_str(), (staging + "/Music").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/Relocated").c_str(), (game + "/Maps").c_str()), 0);
+    MakeFolders(staging + "/Maps");
+    WriteFile(staging + "/Maps/one.mapNEW1", "new map");
+    WriteFile(outside + "/victim", "not the game's");
+    ASSERT_EQ(symlink((outside + "/victim").c_str(), (game + "/Link.dat").c_str()), 0);
+    WriteFile(staging + "/Link.datNEW1", "new link");
+    WriteFile(staging + "/.~upd-1-1.tmp.new", "reserved");
+    WriteFile(game + "/.~upd-2-3.tmp", "left by a killed run");
+    WriteFile(staging + "/.abcd", "the game folder itself");
+    WriteFile(staging + "/Twice.datNEW1", "twice");
+    const struct {
+        std::string name;
+        std::string outcome; // after "STAGED -> INSTALLED: ", or the whole line for a refused name
+    } rows[] = {
+        {"Music/song.mp3abcd", "would not install: the staged path goes through a link below the staging folder"},
+        {"Maps/one.mapNEW1", "would install (7 bytes)"},
+        {"Link.datNEW1", "would replace the link itself (new 8 bytes); what it points to is not touched"},
+        {".~upd-1-1.tmp.new", "\".~upd-1-1.tmp.new\" (17 bytes): refused: the name has the form of the updater's own "
+                              "files (\".~upd-...\")"},
+        {".abcd", "\".abcd\" (5 bytes): refused: the name has an empty or \".\" component"},
+        {"Twice.datNEW1", "would install (5 bytes)"},
+        {"Twice.datNEW1", "would not install: entry 6 moves this staged file first"},
+    };
+    std::vector<std::string> names;
+    for (const auto &row : rows)
+        names.push_back(row.name);
+    WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload(names)));
+
+    ProgramResult plan = Kdx({"plan", "--data-folder", data});
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string line = "\n  " + std::to_string(i + 1) + ": " + rows[i].outcome + "\n";
+        if (rows[i].outcome[0] != '"')
+            line = "\n  " + std::to_string(i + 1) + ": " + staging + "/" + names[i] + " -> " + game + "/" +
+                   names[i].substr(0, names[i].size() - 4) + ": " + rows[i].outcome + "\n";
+        EXPECT_NE(plan.output.find(line), std::string::npos) << line << "\nin:\n" << plan.output;
+    }
+    ProgramResult run = RunProgram(UPDATER_PROGRAM, {}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_LT(run.seconds, 3.0) << "a refused or failed entry must not wait as if its file were in use";
+    EXPECT_EQ(ReadFile(outside + "/Music/song.mp3abcd"), "the user's song");
+    EXPECT_FALSE(PathExists(game + "/Music/song.mp3"));
+    EXPECT_EQ(ReadFile(outside + "/Relocated/one.map"), "new map") << "installed through the player's link";
+    EXPECT_EQ(ReadFile(game + "/Link.dat"), "new link");
+    EXPECT_EQ(ReadFile(outside + "/victim"), "not the game's");
+    EXPECT_EQ(ReadFile(staging + "/.~upd-1-1.tmp.new"), "reserved");
+    EXPECT_FALSE(PathExists(game + "/.~upd-1-1.tmp"));
+    EXPECT_FALSE(PathExists(game + "/.~upd-2-3.tmp")) << "a killed run's leftover goes";
+    EXPECT_EQ(ReadFile(staging + "/.abcd"), "the game folder itself");
+    EXPECT_EQ(ReadFile(game + "/Twice.dat"), "twice");
+    EXPECT_FALSE(PathExists(staging + "/FileList.kdx"));
+
+    // A FIFO in place of either data file: read as no file, so nothing waits for a writer.
+    ASSERT_EQ(mkfifo((staging + "/FileList.kdx").c_str(), 0644), 0);
+    RemoveTree(data + "/Brackmoor Games/Settings.kdx");
+    ASSERT_EQ(mkfifo((data + "/Brackmoor Games/Settings.kdx").c_str(), 0644), 0);
+    ProgramResult fifoPlan = RunProgram("/usr/bin/timeout", {"20", KDX_PROGRAM, "plan", "--data-folder", data}, {});
+    EXPECT_EQ(fifoPlan.exitCode, 0) << fifoPlan.output;
+    EXPECT_NE(fifoPlan.output.find("FileList.kdx is not a regular file"), std::string::npos) << fifoPlan.output;
+    ProgramResult fifoRun = RunProgram("/usr/bin/timeout", {"20", UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+    EXPECT_EQ(fifoRun.exitCode, 0) << "the updater must end (timeout says 124)";
 }
 
 TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)

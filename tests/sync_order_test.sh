@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The order of syncs and renames, read from a system-call trace of the real updater (a power-cut
 # test bed passes renames straight through, so it cannot see a missing folder sync):
-# - each staged file (across file systems: each copy) is synced before it is renamed over its
-#   target;
+# - each staged file (across file systems: each copy, with its permission bits) is synced before
+#   it is renamed over its target;
 # - each folder that received a file is synced after its last rename and before the file list
 #   is deleted; on one file system once per folder, not once per entry;
 # - across file systems the staged file is removed only after its target's folder was synced.
@@ -62,14 +62,16 @@ run() {
 echo "== one file system"
 game="$work/game"
 run "$game"
+# staged NAME: the staged file's folder as the trace shows its descriptor, and its quoted name.
+staged() { echo "<$(dirname "$staging/$1NEW1")>, \"$(basename "$1")NEW1\""; }
 for name in a.pak b.pak c.pak Maps/m.map; do
-  renamed=$(line "rename(\"$staging/${name}NEW1\", \"$game/$name\") = 0")
+  renamed=$(line "renameat" "$(staged "$name")" ", \"$game/$name\") = 0")
   synced=$(line "fdatasync(" "<$staging/${name}NEW1>)")
   check "$name: the staged file is synced before its rename" before "$synced" "$renamed"
 done
 for folder in "$game" "$game/Maps"; do
-  last_rename=$(line last "rename(" ", \"$folder/" "\") = 0")
-  [ "$folder" = "$game" ] && last_rename=$(line "rename(" "\"$game/c.pak\") = 0")
+  last_rename=$(line last "rename" ", \"$folder/" "\") = 0")
+  [ "$folder" = "$game" ] && last_rename=$(line "rename" "\"$game/c.pak\") = 0")
   synced=$(line "fsync(" "<$folder>)")
   check "${folder#"$work"/}: synced after its last rename" before "$last_rename" "$synced"
   check "${folder#"$work"/}: synced before the file list is deleted" before "$synced" "$list_deleted"
@@ -84,16 +86,16 @@ for name in a.pak b.pak c.pak Maps/m.map; do
   renamed=$(line "rename(\"$folder/.~upd-" "\", \"$game/$name\") = 0")
   # The copy is the descriptor opened in the target's folder just before: its sync is the last
   # one before the rename that names no staged file.
-  synced=$(awk -v until="$renamed" -v folder="<$folder/" 'NR < until && /fdatasync\(/ && index($0, folder) { hit = NR } END { print hit + 0 }' "$trace")
+  synced=$(awk -v until="$renamed" -v folder="<$folder/" 'NR < until && /fsync\(/ && index($0, folder) { hit = NR } END { print hit + 0 }' "$trace")
   previous=$(awk -v until="$renamed" 'NR < until && /rename\(/ && / = 0$/ { hit = NR } END { print hit + 0 }' "$trace")
   check "$name: its copy is synced after the previous install" test "$synced" -gt "$previous"
   check "$name: ... and the rename follows" before "$synced" "$renamed"
   folder_synced=$(awk -v from="$renamed" -v folder="<$folder>)" 'NR > from && /fsync\(/ && index($0, folder) { print NR; exit }' "$trace")
-  removed=$(line "unlink(\"$staging/${name}NEW1\") = 0")
+  removed=$(line "unlinkat(" "$(staged "$name"), 0) = 0")
   check "$name: its folder is synced after the rename" before "$renamed" "${folder_synced:-0}"
   check "$name: the staged file goes only after that" before "${folder_synced:-0}" "$removed"
   check "$name: the staged file is not synced (a copy syncs only itself)" \
-    test "$(count "fdatasync(" "<$staging/${name}NEW1>")" -eq 0
+    test "$(count "sync(" "<$staging/${name}NEW1>")" -eq 0
 done
 
 if [ "$failures" -ne 0 ]; then

@@ -24,7 +24,7 @@ void RunSettingsPhase()
     if (!ComposePath(settingsPath, sizeof settingsPath, g_UpdaterState.AppDataPath, "/Brackmoor Games/Settings.kdx",
                      ""))
         return;
-    FILE *settingsFile = fopen(settingsPath, "rb");
+    FILE *settingsFile = OpenDataFile(settingsPath, false);
     if (settingsFile == NULL)
         return;
     // A rejected file leaves GamePath empty, which the later phases notice themselves.

@@ -212,3 +212,26 @@ ProgramResult RunProgram(const std::string &program, const std::vector<std::stri
         result.exitCode = WEXITSTATUS(status);
     return result;
 }
+
+long long CopyInProgressSize(pid_t pid, const std::string &game)
+{
+    std::string descriptors = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *listing = opendir(descriptors.c_str());
+    if (listing == nullptr)
+        return -1;
+    long long size = -1;
+    while (struct dirent *entry = readdir(listing)) {
+        std::string link = descriptors + "/" + entry->d_name;
+        char target[4096];
+        ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+        if (length <= 0)
+            continue;
+        target[length] = '\0';
+        struct stat info;
+        if (strncmp(target, (game + "/").c_str(), game.size() + 1) == 0 && stat(link.c_str(), &info) == 0 &&
+            S_ISREG(info.st_mode))
+            size = info.st_size;
+    }
+    closedir(listing);
+    return size;
+}

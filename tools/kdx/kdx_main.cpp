@@ -188,9 +188,10 @@ static int Dump(const std::vector<std::string> &arguments)
         else
             return UsageError("cannot tell the kind of file from its name: give --as settings or --as filelist");
     }
-    FILE *file = fopen(path.c_str(), "rb");
+    // Never blocks: a FIFO or folder is refused as a file the updater would not read.
+    FILE *file = OpenDataFile(path.c_str(), false);
     if (file == NULL) {
-        fprintf(stderr, "kdx: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", path.c_str(), strerror(errno));
         return 2;
     }
     printf("%s: %s\n", path.c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
@@ -209,14 +210,20 @@ static int Dump(const std::vector<std::string> &arguments)
     return 0;
 }
 
-// Opens `path` for reading. NULL with *missing set when there is no such file; NULL alone (after
-// a message) when it is there but cannot be read.
-static FILE *OpenDataFile(const char *path, bool *missing)
+// Opens the data file `path` as the updater does. NULL with *absent set when the updater would
+// find none there (no file, or a FIFO, folder or device, which it does not read); NULL alone
+// (after a message) when a regular file is there but cannot be read.
+static FILE *OpenPlannedDataFile(const char *path, bool *absent)
 {
-    FILE *file = fopen(path, "rb");
-    *missing = file == NULL && errno == ENOENT;
-    if (file == NULL && !*missing)
-        fprintf(stderr, "kdx: cannot open %s: %s\n", path, strerror(errno));
+    FILE *file = OpenDataFile(path, false);
+    int openError = errno;
+    PathInfo info;
+    InspectPath(path, &info);
+    *absent = file == NULL && info.kind != PATH_REGULAR_FILE;
+    if (file == NULL && !*absent)
+        fprintf(stderr, "kdx: cannot open %s: %s\n", path, strerror(openError));
+    if (*absent && info.kind != PATH_MISSING)
+        printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n", path);
     return file;
 }
 
@@ -225,7 +232,7 @@ static FILE *OpenDataFile(const char *path, bool *missing)
 static bool PlanGameFolder(const char *settingsPath)
 {
     bool missing = false;
-    FILE *file = OpenDataFile(settingsPath, &missing);
+    FILE *file = OpenPlannedDataFile(settingsPath, &missing);
     if (file == NULL) {
         if (missing)
             printf("game folder: none (no settings file at %s)\n", settingsPath);
@@ -257,64 +264,91 @@ struct PlanEntry {
     LenStringView name;
     FileListEntryVerdict verdict;
     FileListEntryPaths paths;
+    MoveForecast forecast; // for an installable name, unless an earlier entry moves its file
+    size_t movedBy;        // 1-based: the earlier entry that moves the same staged file; 0 for none
+    bool installs;
 };
 
 struct PlanCounts {
     unsigned install, replace, replacedLater, wouldNot;
 };
 
-static const char *KindName(PathKind kind)
+// Foresees, in list order, what the move of each installable entry would meet, asking the move
+// itself; an entry whose staged file an earlier entry moves finds it gone.
+static void ForeseeEntries(std::vector<PlanEntry> *entries)
 {
-    return kind == PATH_FOLDER ? "a folder" : "not a regular file (a link, FIFO, socket or device)";
+    for (size_t index = 0; index < entries->size(); ++index) {
+        PlanEntry &entry = (*entries)[index];
+        entry.movedBy = 0;
+        entry.installs = false;
+        if (entry.verdict != ENTRY_INSTALLABLE)
+            continue;
+        for (size_t earlier = 0; earlier < index && entry.movedBy == 0; ++earlier) {
+            if ((*entries)[earlier].installs && strcmp((*entries)[earlier].paths.source, entry.paths.source) == 0)
+                entry.movedBy = earlier + 1;
+        }
+        if (entry.movedBy != 0)
+            continue;
+        ForeseeMove(entry.paths.source, entry.paths.stagingLength, entry.paths.target, &entry.forecast);
+        entry.installs = entry.forecast.verdict == MOVE_CREATES || entry.forecast.verdict == MOVE_REPLACES ||
+                         entry.forecast.verdict == MOVE_DROPS_STAGED_NAME;
+    }
 }
 
-// What the move of one installable entry would meet; counts it.
+// The plan's words for one installable entry; counts it.
 static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t index, PlanCounts *counts)
 {
-    const FileListEntryPaths &paths = entries[index].paths;
-    PathInfo staged;
-    PathInfo target;
-    PathInfo folder;
-    InspectPath(paths.source, &staged);
-    InspectPath(paths.target, &target);
-    std::string folderPath(paths.target, FolderPartLength(paths.target));
-    InspectPath(folderPath.c_str(), &folder);
+    const PlanEntry &entry = entries[index];
+    const MoveForecast &forecast = entry.forecast;
     std::string problem;
-    if (staged.kind == PATH_MISSING)
-        problem = "the staged file is missing";
-    else if (staged.kind != PATH_REGULAR_FILE)
-        problem = std::string("the staged file is ") + KindName(staged.kind) + ": it stays staged";
-    else if (folder.kind != PATH_FOLDER)
-        problem = "the target's folder " + folderPath + " is missing";
-    else if (target.kind != PATH_MISSING && target.kind != PATH_REGULAR_FILE)
-        problem = std::string("the target is ") + KindName(target.kind);
-    if (!problem.empty()) {
+    if (entry.movedBy != 0) {
+        problem = "entry " + std::to_string(entry.movedBy) + " moves this staged file first";
+    } else {
+        switch (forecast.verdict) {
+        case MOVE_STAGED_MISSING: problem = "the staged file is missing"; break;
+        case MOVE_STAGED_THROUGH_LINK: problem = "the staged path goes through a link below the staging folder"; break;
+        case MOVE_STAGED_NOT_REGULAR:
+            problem = "the staged file is not a regular file (a folder, link, FIFO, socket or device): it stays staged";
+            break;
+        case MOVE_TARGET_FOLDER_MISSING:
+            problem = "the target's folder " + std::string(entry.paths.target, FolderPartLength(entry.paths.target)) +
+                      " is missing";
+            break;
+        case MOVE_TARGET_NOT_A_FILE: problem = "the target is a folder"; break;
+        case MOVE_CREATES:
+        case MOVE_REPLACES:
+        case MOVE_DROPS_STAGED_NAME: break;
+        }
+    }
+    if (!entry.installs) {
         ++counts->wouldNot;
         return "would not install: " + problem;
     }
     for (size_t later = index + 1; later < entries.size(); ++later) {
-        if (entries[later].verdict == ENTRY_INSTALLABLE && strcmp(entries[later].paths.target, paths.target) == 0) {
+        if (entries[later].installs && strcmp(entries[later].paths.target, entry.paths.target) == 0) {
             ++counts->replacedLater;
             return "would install, then entry " + std::to_string(later + 1) + " names the same target and replaces it";
         }
     }
-    std::string newSize = std::to_string(staged.size) + " bytes";
-    if (target.kind == PATH_MISSING) {
+    std::string newSize = std::to_string(forecast.stagedSize) + " bytes";
+    if (forecast.verdict == MOVE_CREATES) {
         ++counts->install;
         return "would install (" + newSize + ")";
     }
     ++counts->replace;
-    if (target.file == staged.file && target.volume == staged.volume)
+    if (forecast.verdict == MOVE_DROPS_STAGED_NAME)
         return "would replace: the staged file is the installed file itself, only its staged name goes";
-    return "would replace (old " + std::to_string(target.size) + " bytes, new " + newSize + ")" +
-           (target.readOnly ? "; the installed file is read-only, and is replaced all the same" : "");
+    if (forecast.targetIsLink)
+        return "would replace the link itself (new " + newSize + "); what it points to is not touched";
+    return "would replace (old " + std::to_string(forecast.targetSize) + " bytes, new " + newSize + ")" +
+           (forecast.targetReadOnly ? "; the installed file is read-only, and is replaced all the same" : "");
 }
 
 // Prints what ApplyFileList would do with the list at `fileListPath`; returns the exit status.
 static int PlanFileList(const char *fileListPath)
 {
     bool missing = false;
-    FILE *file = OpenDataFile(fileListPath, &missing);
+    FILE *file = OpenPlannedDataFile(fileListPath, &missing);
     if (file == NULL) {
         if (!missing)
             return 2;
@@ -351,6 +385,7 @@ static int PlanFileList(const char *fileListPath)
         return count == 0 ? 0 : 1;
     }
     PlanCounts counts = {0, 0, 0, 0};
+    ForeseeEntries(&entries);
     for (size_t index = 0; index < entries.size(); ++index) {
         const PlanEntry &planned = entries[index];
         if (planned.verdict != ENTRY_INSTALLABLE) {

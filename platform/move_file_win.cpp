@@ -1,68 +1,25 @@
-// Windows implementation of the move services: MoveFileExA with write-through, and across
-// volumes a flushed copy that is delete-pending until it is complete. MOVEFILE_COPY_ALLOWED is
-// not used: it copies straight into the installed file, so an interruption would leave it
-// half-written.
+// Windows implementation of the move services. The staged file is checked through a handle and
+// renamed through that same handle (write-through), so that nothing swapped in after the check is
+// moved; across volumes it is copied into a flushed file that is delete-pending until it is
+// complete. MOVEFILE_COPY_ALLOWED is never used: it copies straight into the installed file, so an
+// interruption would leave it half-written. Paths go to the wide calls in their extended form
+// ("\\?\C:\..."), which no MAX_PATH limit applies to.
 #include "platform/platform.h"
 #include "platform/move_temporary.h"
 
 #include <string.h>
 #include <windows.h>
+#include <winternl.h>
 
 enum {
     COPY_CHUNK_SIZE = 256 * 1024,
     NAME_ATTEMPTS = 100,
-    // A path in its extended form ("\\?\C:\..."): ANSI paths are limited to MAX_PATH, and the
-    // temporary's name may be longer than the target's.
+    // A path in its extended form: the temporary's name may be longer than the target's.
     EXTENDED_PATH_SIZE = 1024
 };
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
-
-static const DWORD REPLACING_MOVE = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-
-// A failure is "in use" when another program holds a file for the moment. An open target is
-// refused with access denied, as a read-only one is; only the first passes.
-static MoveOutcome OutcomeOfError(DWORD error, const char *target)
-{
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
-        return MOVE_IN_USE;
-    if (error == ERROR_ACCESS_DENIED) {
-        DWORD attributes = GetFileAttributesA(target);
-        if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0)
-            return MOVE_IN_USE;
-    }
-    return MOVE_FAILED;
-}
-
-// Windows refuses to replace or delete a read-only file, and files copied from read-only media
-// keep that attribute. Clears it and returns the attributes to put back, or
-// INVALID_FILE_ATTRIBUTES when nothing was changed.
-static DWORD ClearReadOnly(const char *path)
-{
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return INVALID_FILE_ATTRIBUTES;
-    return SetFileAttributesA(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0 ? attributes
-                                                                                       : INVALID_FILE_ATTRIBUTES;
-}
-
-static void RestoreAttributes(const char *path, DWORD attributes)
-{
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        (void)SetFileAttributesA(path, attributes);
-}
-
-static bool DeleteFileEvenIfReadOnly(const char *path)
-{
-    DWORD attributes = ClearReadOnly(path);
-    if (DeleteFileA(path) != 0)
-        return true;
-    RestoreAttributes(path, attributes);
-    return false;
-}
 
 // Writes the extended form of `path` ("\\?\" + its full path, "\\?\UNC\" for a share) into
 // `extended`. The ANSI bytes are converted with the ANSI code page, as the "A" calls do.
@@ -85,176 +42,473 @@ static bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE
     return true;
 }
 
+// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
+// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
+static DWORD AttributesOf(const char *path, size_t length)
+{
+    char part[EXTENDED_PATH_SIZE];
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    if (length >= sizeof part)
+        return INVALID_FILE_ATTRIBUTES;
+    memset(part, 0, sizeof part);
+    memcpy(part, path, length);
+    return ToExtendedPath(part, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
+}
+
+static bool IsSeparator(char byte)
+{
+    return byte == '/' || byte == '\\';
+}
+
+// What the folders of `path` after its first `trustedLength` bytes (up to its last component)
+// are: MOVE_CREATES when each is a plain folder, else why not.
+static MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
+{
+    size_t length = strlen(path);
+    for (size_t end = trustedLength + 1; end < length; ++end) {
+        if (!IsSeparator(path[end]) || IsSeparator(path[end - 1]))
+            continue;
+        DWORD attributes = AttributesOf(path, end);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return MOVE_STAGED_MISSING;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return MOVE_STAGED_THROUGH_LINK;
+    }
+    return MOVE_CREATES;
+}
+
+// A failure is "in use" when another program holds a file for the moment. An open target is
+// refused with access denied, as a read-only one is; only the first passes.
+static MoveOutcome OutcomeOfError(DWORD error, const char *target)
+{
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
+        return MOVE_IN_USE;
+    if (error == ERROR_ACCESS_DENIED) {
+        DWORD attributes = AttributesOf(target, strlen(target));
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0)
+            return MOVE_IN_USE;
+    }
+    return MOVE_FAILED;
+}
+
+// Windows refuses to replace or delete a read-only file, and files copied from read-only media
+// keep that attribute. Clears it and returns the attributes to put back, or
+// INVALID_FILE_ATTRIBUTES when nothing was changed.
+static DWORD ClearReadOnly(const wchar_t *path)
+{
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return INVALID_FILE_ATTRIBUTES;
+    return SetFileAttributesW(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0 ? attributes
+                                                                                       : INVALID_FILE_ATTRIBUTES;
+}
+
+static void RestoreAttributes(const wchar_t *path, DWORD attributes)
+{
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        (void)SetFileAttributesW(path, attributes);
+}
+
 // While set, the file goes when its last handle closes: a run killed during the copy leaves
 // nothing behind.
-static void MarkDeletePending(HANDLE file, bool pending)
+static bool MarkDeletePending(HANDLE file, bool pending)
 {
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = pending ? TRUE : FALSE;
-    (void)SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Deletes the file open as `file` (with DELETE access), and only that file, then closes the
+// handle. A read-only attribute is cleared first, through the handle.
+static bool DeleteThroughHandle(HANDLE file)
+{
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0 &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        basic.FileAttributes &= ~(DWORD)FILE_ATTRIBUTE_READONLY;
+        basic.FileAttributes |= basic.FileAttributes == 0 ? FILE_ATTRIBUTE_NORMAL : 0;
+        (void)SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+    }
+    bool deleted = MarkDeletePending(file, true);
+    (void)CloseHandle(file);
+    return deleted;
+}
+
+typedef NTSTATUS(NTAPI *SetInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+typedef ULONG(NTAPI *StatusToErrorFunction)(NTSTATUS);
+
+// Renames the file open as `file` (with DELETE access) to `target` (extended form), replacing
+// any file there. The rename names no source path: what is renamed is the file the handle holds.
+// The system's rename takes the native form of the path ("\??\C:\..."); sets the last error.
+static bool RenameThroughHandle(HANDLE file, const wchar_t *target)
+{
+    static union {
+        FILE_RENAME_INFO info;
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + EXTENDED_PATH_SIZE * sizeof(wchar_t)];
+    } rename;
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    SetInformationFileFunction setInformation =
+        ntdll == NULL ? NULL
+                      : (SetInformationFileFunction)(void (*)())GetProcAddress(ntdll, "NtSetInformationFile");
+    StatusToErrorFunction toError =
+        ntdll == NULL ? NULL : (StatusToErrorFunction)(void (*)())GetProcAddress(ntdll, "RtlNtStatusToDosError");
+    size_t length = wcslen(target);
+    if (setInformation == NULL || toError == NULL || length >= EXTENDED_PATH_SIZE || wcsncmp(target, L"\\\\?\\", 4) != 0) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    memset(&rename, 0, sizeof rename);
+    rename.info.ReplaceIfExists = TRUE;
+    rename.info.RootDirectory = NULL;
+    rename.info.FileNameLength = (DWORD)(length * sizeof(wchar_t));
+    memcpy(rename.info.FileName, target, length * sizeof(wchar_t));
+    rename.info.FileName[1] = L'?'; // "\\?\" becomes "\??\"
+    IO_STATUS_BLOCK status;
+    memset(&status, 0, sizeof status);
+    NTSTATUS result = setInformation(file, &status, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
+                                     FileRenameInformation);
+    if (result >= 0)
+        return true;
+    SetLastError(toError(result));
+    return false;
+}
+
+// What identifies a file and its content, through its handle.
+struct FileIdentity {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+    DWORD sizeHigh;
+    DWORD sizeLow;
+    FILETIME lastWrite;
+    DWORD attributes;
+};
+
+static bool IdentifyFile(HANDLE file, FileIdentity *identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    memset(identity, 0, sizeof *identity);
+    if (GetFileInformationByHandle(file, &info) == 0)
+        return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->indexHigh = info.nFileIndexHigh;
+    identity->indexLow = info.nFileIndexLow;
+    identity->sizeHigh = info.nFileSizeHigh;
+    identity->sizeLow = info.nFileSizeLow;
+    identity->lastWrite = info.ftLastWriteTime;
+    identity->attributes = info.dwFileAttributes;
+    return true;
+}
+
+static bool SameFile(const FileIdentity *first, const FileIdentity *second)
+{
+    return first->volume == second->volume && first->indexHigh == second->indexHigh &&
+           first->indexLow == second->indexLow;
+}
+
+static bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
+{
+    return SameFile(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
+           first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
+           first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
+}
+
+// The staged file as the move sees it.
+struct StagedFile {
+    HANDLE file; // INVALID_HANDLE_VALUE when it did not open
+    DWORD openError;
+    FileIdentity identity;
+    wchar_t target[EXTENDED_PATH_SIZE];
+};
+
+// Opens the staged file beneath its staging folder: no reparse point in any component below it.
+// For a move the handle reads, flushes and renames it, and lets no writer in while it is open;
+// for a forecast it only reads attributes and disturbs nobody.
+static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMove, MoveForecast *forecast,
+                           StagedFile *staged)
+{
+    wchar_t path[EXTENDED_PATH_SIZE];
+    forecast->verdict = CheckFoldersBeneath(source, stagingLength);
+    if (forecast->verdict != MOVE_CREATES)
+        return false;
+    forecast->verdict = MOVE_STAGED_MISSING;
+    if (!ToExtendedPath(source, path))
+        return false;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    forecast->verdict = MOVE_STAGED_NOT_REGULAR;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    // FlushFileBuffers needs write access, which a read-only file refuses: its attribute is
+    // cleared for the open and put back at once. Delete access renames and deletes through it.
+    DWORD cleared = forMove ? ClearReadOnly(path) : INVALID_FILE_ATTRIBUTES;
+    staged->file = forMove ? CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         NULL, OPEN_EXISTING,
+                                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH,
+                                         NULL)
+                           : CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    staged->openError = GetLastError();
+    RestoreAttributes(path, cleared);
+    if (staged->file == INVALID_HANDLE_VALUE)
+        return false;
+    if (GetFileType(staged->file) != FILE_TYPE_DISK || !IdentifyFile(staged->file, &staged->identity) ||
+        (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
+    return true;
+}
+
+// Fills `forecast`, and for a regular staged file opens it into `staged` (closed by the caller).
+static void ExamineMove(const char *source, size_t stagingLength, const char *target, bool forMove,
+                        MoveForecast *forecast, StagedFile *staged)
+{
+    memset(forecast, 0, sizeof *forecast);
+    memset(staged, 0, sizeof *staged);
+    staged->file = INVALID_HANDLE_VALUE;
+    if (!OpenStagedFile(source, stagingLength, forMove, forecast, staged))
+        return;
+    // Inside the game folder junctions and links are followed: players move large folders
+    // elsewhere that way.
+    forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
+    size_t folderLength = FolderPartLength(target);
+    DWORD folderAttributes = folderLength == 0 ? INVALID_FILE_ATTRIBUTES : AttributesOf(target, folderLength);
+    if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        !ToExtendedPath(target, staged->target))
+        return;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExW(staged->target, GetFileExInfoStandard, &data) == 0) {
+        DWORD error = GetLastError();
+        forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
+        return;
+    }
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        forecast->verdict = MOVE_TARGET_NOT_A_FILE;
+        return;
+    }
+    // One file under two names: the content is in place already, only the staged name goes.
+    HANDLE existing = CreateFileW(staged->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    FileIdentity targetIdentity;
+    bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
+                SameFile(&targetIdentity, &staged->identity);
+    if (existing != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(existing);
+    if (same) {
+        forecast->verdict = MOVE_DROPS_STAGED_NAME;
+        return;
+    }
+    forecast->verdict = MOVE_REPLACES;
+    forecast->targetIsLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    forecast->targetSize = forecast->targetIsLink ? 0 : ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    forecast->targetReadOnly = !forecast->targetIsLink && (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
+{
+    StagedFile staged;
+    ExamineMove(source, stagingLength, target, false, forecast, &staged);
+    if (staged.file != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(staged.file);
+}
+
+// A finished copy whose rename found the target in use: kept, delete-pending, for the next try
+// of the same move, so that a retry does not copy the whole file again.
+static struct {
+    bool held;
+    HANDLE file;
+    FileIdentity source; // the staged file it was copied from, as it was then
+    wchar_t target[EXTENDED_PATH_SIZE];
+} g_keptCopy;
+
+void ForgetKeptCopy()
+{
+    if (!g_keptCopy.held)
+        return;
+    // Delete-pending since its last try: closing the handle removes it.
+    (void)MarkDeletePending(g_keptCopy.file, true);
+    (void)CloseHandle(g_keptCopy.file);
+    memset(&g_keptCopy, 0, sizeof g_keptCopy);
 }
 
 // Creates the copy's file beside the target, exclusively, under a name unique to this process.
-static HANDLE CreateCopyFile(const char *target, wchar_t temporary[EXTENDED_PATH_SIZE])
+static HANDLE CreateCopyFile(const char *target)
 {
     char narrow[MOVE_TEMPORARY_PATH_SIZE];
+    wchar_t temporary[EXTENDED_PATH_SIZE];
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         if (!ComposeMoveTemporaryPath(narrow, target, FolderPartLength(target), GetCurrentProcessId(),
                                       g_temporaryAttempt++) ||
             !ToExtendedPath(narrow, temporary))
             return INVALID_HANDLE_VALUE;
-        HANDLE output =
-            CreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE output = CreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
         if (output != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return output;
     }
     return INVALID_HANDLE_VALUE;
 }
 
-// Copies the rest of `input` into a new file beside `target`, flushed to disk and named
-// `temporary` when this returns true; on failure nothing is left.
-static bool CopyToFlushedFile(HANDLE input, const char *target, wchar_t temporary[EXTENDED_PATH_SIZE])
+// Copies the staged file into a new, flushed file beside `target`, delete-pending. A staged file
+// whose size or last-write time changed meanwhile is not copied. INVALID_HANDLE_VALUE on failure,
+// and nothing is left.
+static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target)
 {
-    HANDLE output = CreateCopyFile(target, temporary);
+    HANDLE output = CreateCopyFile(target);
     if (output == INVALID_HANDLE_VALUE)
-        return false;
-    MarkDeletePending(output, true);
-    bool copied = true;
-    for (;;) {
+        return INVALID_HANDLE_VALUE;
+    bool pending = MarkDeletePending(output, true);
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    bool copied = SetFilePointerEx(staged->file, start, NULL, FILE_BEGIN) != 0;
+    while (copied) {
         DWORD got = 0;
-        if (ReadFile(input, g_copyBuffer, sizeof g_copyBuffer, &got, NULL) == 0) {
+        if (ReadFile(staged->file, g_copyBuffer, sizeof g_copyBuffer, &got, NULL) == 0) {
             copied = false;
             break;
         }
         if (got == 0)
             break;
         DWORD written = 0;
-        if (WriteFile(output, g_copyBuffer, got, &written, NULL) == 0 || written != got) {
-            copied = false;
-            break;
-        }
+        copied = WriteFile(output, g_copyBuffer, got, &written, NULL) != 0 && written == got;
     }
-    copied = copied && FlushFileBuffers(output) != 0;
-    if (copied)
-        MarkDeletePending(output, false);
-    (void)CloseHandle(output);
-    copied = copied && GetFileAttributesW(temporary) != INVALID_FILE_ATTRIBUTES;
-    // Where the system would not mark it, a failed copy still has its name.
-    if (!copied)
-        (void)DeleteFileW(temporary);
-    return copied;
+    FileIdentity after;
+    copied = copied && FlushFileBuffers(output) != 0 && IdentifyFile(staged->file, &after) &&
+             SameContentStamp(&staged->identity, &after);
+    if (!copied && !pending)
+        (void)MarkDeletePending(output, true); // where the system would not mark it, try once more
+    if (!copied) {
+        (void)CloseHandle(output);
+        return INVALID_HANDLE_VALUE;
+    }
+    return output;
 }
 
-static MoveOutcome MoveAcrossVolumes(HANDLE input, const char *source, const char *target)
+static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
 {
-    wchar_t targetPath[EXTENDED_PATH_SIZE];
-    wchar_t temporary[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(target, targetPath) || !CopyToFlushedFile(input, target, temporary))
-        return MOVE_FAILED;
-    DWORD targetAttributes = ClearReadOnly(target);
-    // The temporary file lies on the target's volume, so this move is a replacing rename.
-    if (MoveFileExW(temporary, targetPath, REPLACING_MOVE) == 0) {
+    bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, staged->target) == 0 &&
+                 SameContentStamp(&g_keptCopy.source, &staged->identity);
+    if (!reuse) {
+        ForgetKeptCopy();
+        HANDLE copy = CopyToFlushedFile(staged, target);
+        if (copy == INVALID_HANDLE_VALUE)
+            return MOVE_FAILED;
+        g_keptCopy.held = true;
+        g_keptCopy.file = copy;
+        g_keptCopy.source = staged->identity;
+        wcscpy(g_keptCopy.target, staged->target);
+    }
+    // A delete-pending file cannot be renamed: it is named for good only for this moment.
+    (void)MarkDeletePending(g_keptCopy.file, false);
+    DWORD targetAttributes = ClearReadOnly(staged->target);
+    if (!RenameThroughHandle(g_keptCopy.file, staged->target)) {
         MoveOutcome outcome = OutcomeOfError(GetLastError(), target);
-        RestoreAttributes(target, targetAttributes);
-        (void)DeleteFileW(temporary);
+        RestoreAttributes(staged->target, targetAttributes);
+        (void)MarkDeletePending(g_keptCopy.file, true);
+        if (outcome != MOVE_IN_USE)
+            ForgetKeptCopy();
         return outcome;
     }
+    (void)FlushFileBuffers(g_keptCopy.file);
+    (void)CloseHandle(g_keptCopy.file);
+    memset(&g_keptCopy, 0, sizeof g_keptCopy);
     // The target is complete: only now may the staged copy go.
-    (void)CloseHandle(input);
-    (void)DeleteFileEvenIfReadOnly(source);
+    (void)DeleteThroughHandle(staged->file);
+    staged->file = INVALID_HANDLE_VALUE;
     return MOVE_DONE;
 }
 
-static bool IsSameFile(HANDLE file, const char *path)
+// False when the target's folder is known to lie on another volume than the file `identity`.
+static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
 {
-    HANDLE other = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (other == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION first;
-    BY_HANDLE_FILE_INFORMATION second;
-    bool same = GetFileInformationByHandle(file, &first) != 0 && GetFileInformationByHandle(other, &second) != 0 &&
-                first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-                first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
-    (void)CloseHandle(other);
-    return same;
+    char folder[EXTENDED_PATH_SIZE];
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    size_t length = FolderPartLength(target);
+    if (length == 0 || length >= sizeof folder)
+        return true;
+    memset(folder, 0, sizeof folder);
+    memcpy(folder, target, length);
+    if (!ToExtendedPath(folder, extended))
+        return true;
+    HANDLE handle = CreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    FileIdentity folderIdentity;
+    bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, &folderIdentity);
+    if (handle != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(handle);
+    return !known || folderIdentity.volume == identity->volume;
 }
 
-// Opens the staged file for reading and flushing. FlushFileBuffers needs write access, which a
-// read-only file refuses: its attribute is cleared for the open and put back at once.
-static HANDLE OpenStagedFile(const char *source)
+static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const char *source, const char *target)
 {
-    DWORD attributes = ClearReadOnly(source);
-    // Delete sharing lets the same handle stay open across the move of its own name.
-    HANDLE input = CreateFileA(source, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    DWORD error = GetLastError();
-    RestoreAttributes(source, attributes);
-    SetLastError(error);
-    return input;
-}
-
-MoveOutcome MoveFileReplacing(const char *source, const char *target)
-{
-    // Only regular files: no folder, no link or junction.
-    DWORD attributes = GetFileAttributesA(source);
-    if (attributes == INVALID_FILE_ATTRIBUTES ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return MOVE_FAILED;
-    HANDLE input = OpenStagedFile(source);
-    if (input == INVALID_HANDLE_VALUE)
-        return OutcomeOfError(GetLastError(), source);
-    if (GetFileType(input) != FILE_TYPE_DISK) {
-        (void)CloseHandle(input);
-        return MOVE_FAILED;
+    if (staged->file == INVALID_HANDLE_VALUE && forecast->verdict == MOVE_STAGED_NOT_REGULAR)
+        return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED : OutcomeOfError(staged->openError, source);
+    if (forecast->verdict == MOVE_DROPS_STAGED_NAME) {
+        bool deleted = DeleteThroughHandle(staged->file);
+        staged->file = INVALID_HANDLE_VALUE;
+        return deleted ? MOVE_DONE : MOVE_FAILED;
     }
-    // One file under two names: the content is in place already, only the staged name goes.
-    if (IsSameFile(input, target)) {
-        (void)CloseHandle(input);
-        return DeleteFileEvenIfReadOnly(source) ? MOVE_DONE : OutcomeOfError(GetLastError(), source);
-    }
+    if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
+        return MOVE_FAILED;
+    // Known up front, as a rename refused for a target in use may not say that it crosses volumes.
+    if (!IsOnVolumeOf(&staged->identity, target))
+        return MoveAcrossVolumes(staged, target);
     // Programs write files without flushing them: the staged content must reach the disk
     // before its name replaces the installed file, or a power cut leaves neither.
-    if (FlushFileBuffers(input) == 0) {
-        (void)CloseHandle(input);
+    if (FlushFileBuffers(staged->file) == 0)
         return MOVE_FAILED;
-    }
-    DWORD targetAttributes = ClearReadOnly(target);
-    if (MoveFileExA(source, target, REPLACING_MOVE) != 0) {
-        (void)CloseHandle(input);
+    DWORD targetAttributes = ClearReadOnly(staged->target);
+    // Opened with FILE_FLAG_WRITE_THROUGH: the rename returns once it is on disk.
+    if (RenameThroughHandle(staged->file, staged->target))
         return MOVE_DONE;
-    }
     DWORD error = GetLastError();
+    // Told before the attribute is back: a read-only target refuses as an open one does.
     MoveOutcome outcome = OutcomeOfError(error, target);
-    RestoreAttributes(target, targetAttributes);
-    if (error != ERROR_NOT_SAME_DEVICE) {
-        (void)CloseHandle(input);
+    RestoreAttributes(staged->target, targetAttributes);
+    if (error != ERROR_NOT_SAME_DEVICE)
         return outcome;
-    }
-    // MoveAcrossVolumes closes `input` once the target is replaced, before the source goes.
-    outcome = MoveAcrossVolumes(input, source, target);
-    if (outcome != MOVE_DONE)
-        (void)CloseHandle(input);
+    return MoveAcrossVolumes(staged, target);
+}
+
+MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target)
+{
+    MoveForecast forecast;
+    StagedFile staged;
+    ExamineMove(source, stagingLength, target, true, &forecast, &staged);
+    MoveOutcome outcome = MoveExamined(&staged, &forecast, source, target);
+    if (staged.file != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(staged.file);
     return outcome;
 }
 
-void StartWriteBack(const char *path)
+void StartWriteBack(const char *source, size_t stagingLength)
 {
     // Windows starts writing back on its own; each move flushes its file.
-    (void)path;
+    (void)source;
+    (void)stagingLength;
 }
 
 bool SyncFolder(const char *folder)
 {
-    // Every move is made with MOVEFILE_WRITE_THROUGH, which returns once it is on disk.
+    // Every rename is made write-through, and returns once it is on disk.
     (void)folder;
     return true;
 }
 
-void RemoveMoveLeftovers(const char *folder)
+void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
 {
     wchar_t pattern[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(folder, pattern) || wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
+    char withSeparator[EXTENDED_PATH_SIZE];
+    size_t length = strlen(folder);
+    // The cleanup never reaches through a junction or link below the game folder.
+    if (length + 2 >= sizeof withSeparator)
+        return;
+    memcpy(withSeparator, folder, length);
+    memcpy(withSeparator + length, "\\", 2);
+    if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) || wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
         return;
     size_t folderLength = wcslen(pattern);
     wcscat(pattern, L"\\*");
@@ -265,15 +519,15 @@ void RemoveMoveLeftovers(const char *folder)
     do {
         // Temporary names are plain ASCII; anything else is not one of ours.
         char name[MAX_PATH];
-        size_t length = wcslen(found.cFileName);
-        bool ascii = length < sizeof name;
-        for (size_t i = 0; ascii && i <= length; ++i) {
+        size_t nameLength = wcslen(found.cFileName);
+        bool ascii = nameLength < sizeof name;
+        for (size_t i = 0; ascii && i <= nameLength; ++i) {
             ascii = found.cFileName[i] < 0x80;
             name[i] = (char)found.cFileName[i];
         }
         if (!ascii || !IsMoveTemporaryName(name) ||
             (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-            folderLength + 1 + length >= EXTENDED_PATH_SIZE)
+            folderLength + 1 + nameLength >= EXTENDED_PATH_SIZE)
             continue;
         wchar_t leftover[EXTENDED_PATH_SIZE];
         wcscpy(leftover, pattern);

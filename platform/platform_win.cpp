@@ -64,6 +64,43 @@ long long MeasureFileLength(FILE *file)
     return length;
 }
 
+FILE *OpenDataFile(const char *path, bool forDeletion)
+{
+    // No write sharing: a list still being written is not read now, and stays for the next run.
+    // Delete sharing lets the handle delete the file it read, whatever name it has by then.
+    HANDLE file = CreateFileA(path, GENERIC_READ | (forDeletion ? DELETE : 0), FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return NULL;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || GetFileInformationByHandle(file, &info) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        (void)CloseHandle(file);
+        return NULL;
+    }
+    int descriptor = _open_osfhandle((intptr_t)file, _O_RDONLY | _O_BINARY);
+    if (descriptor < 0) {
+        (void)CloseHandle(file);
+        return NULL;
+    }
+    FILE *stream = _fdopen(descriptor, "rb");
+    if (stream == NULL)
+        (void)_close(descriptor); // closes the handle too
+    return stream;
+}
+
+bool DeleteDataFileAndClose(FILE *file, const char *path)
+{
+    (void)path; // the handle knows its file, whatever name it has now
+    HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    bool deleted = handle != INVALID_HANDLE_VALUE &&
+                   SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    (void)fclose(file); // the file goes with its last handle
+    return deleted;
+}
+
 void InspectPath(const char *path, PathInfo *info)
 {
     memset(info, 0, sizeof *info);

@@ -125,33 +125,53 @@ rm -rf "$flags"
 check "the target let go is installed" content_is "$GAME_UNIX/Locked.dll" "new lock"
 check "its staged file is gone" test ! -e "$STAGING_UNIX/Locked.dllnew1"
 
-echo "== a read-only target held open throughout"
+echo "== a read-only target on another volume held open throughout: copied once, however often retried"
 # Windows refuses to replace a read-only file and Wine does not, so the clearing of the
 # attribute cannot be seen here; what can be seen is that a failed move puts it back.
 reset_user_folders
-echo "running" >"$GAME_UNIX/Locked.dll"
-echo "new lock" >"$STAGING_UNIX/Locked.dllnew1"
+rm -rf "${other_volume:?}/Game"
+mkdir -p "$other_volume/Game"
+echo "running" >"$other_volume/Game/Locked.dll"
+head -c 20000000 /dev/urandom >"$STAGING_UNIX/Locked.dllnew1"
+cp "$STAGING_UNIX/Locked.dllnew1" "$out.expected"
 echo "other" >"$STAGING_UNIX/Other.datnew1"
-write_settings "$GAME_WIN"
+write_settings 'Q:\Game'
 write_file_list "Locked.dllnew1" "Other.datnew1"
 flags=$(mktemp -d)
-hold "$GAME_UNIX/Locked.dll" "$flags"
-chmod 444 "$GAME_UNIX/Locked.dll"
+hold "$other_volume/Game/Locked.dll" "$flags"
+chmod 444 "$other_volume/Game/Locked.dll"
 started=$(date +%s%N)
-run_updater "$out"
+run_wine "$UPDATER_EXE" >"$out" &
+updater=$!
+# What the updater has written so far, read while it runs: a copy per try would be many times
+# the file's size.
+most_written=0
+while kill -0 "$updater" 2>/dev/null; do
+  for pid in $(pgrep -f 'updater\.exe'); do
+    written=$(awk '/^wchar:/ { print $2 }' "/proc/$pid/io" 2>/dev/null || true)
+    [ "${written:-0}" -gt "$most_written" ] && most_written=$written
+  done
+  sleep 0.1
+done
+set +e
+wait "$updater"
+updater_code=$?
+set -e
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 touch "$flags/release"
 wait "$holder" || true
 rm -rf "$flags"
-echo "run took $elapsed_ms ms"
+echo "run took $elapsed_ms ms and wrote $most_written bytes"
 check "the held entry was retried for the whole budget (10 s)" test "$elapsed_ms" -ge 10000
 check "... and the run ended soon after it" test "$elapsed_ms" -lt 30000
-check "held target keeps its content" content_is "$GAME_UNIX/Locked.dll" "running"
-check "held target is read-only again" test "$(stat -c %a "$GAME_UNIX/Locked.dll")" = 444
-check "its staged file stays" content_is "$STAGING_UNIX/Locked.dllnew1" "new lock"
-check "the later entry is installed" content_is "$GAME_UNIX/Other.dat" "other"
-check "no temporary file left" test "$(find "$GAME_UNIX" -type f | wc -l)" -eq 2
+check "the 20 MB file was copied once for all its tries" test "$most_written" -ge 20000000 -a "$most_written" -lt 40000000
+check "held target keeps its content" content_is "$other_volume/Game/Locked.dll" "running"
+check "held target is read-only again" test "$(stat -c %a "$other_volume/Game/Locked.dll")" = 444
+check "its staged file stays" cmp -s "$STAGING_UNIX/Locked.dllnew1" "$out.expected"
+check "the later entry is installed" content_is "$other_volume/Game/Other.dat" "other"
+check "no temporary file left" test "$(find "$other_volume/Game" -type f | wc -l)" -eq 2
 check "exit code 0" test "$updater_code" -eq 0
+rm -f "$out.expected"
 
 echo "== a file list of 4 GiB + n bytes"
 reset_user_folders

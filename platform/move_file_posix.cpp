@@ -222,7 +222,8 @@ static int CreateNamedCopy(char temporary[MOVE_TEMPORARY_PATH_SIZE], const char 
 // true. The copy keeps the permission bits, never set-uid or set-gid: it belongs to the updater's
 // user, not to the staged file's owner. A staged file changed while it was read is not copied.
 // On failure nothing is left.
-static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder, char temporary[MOVE_TEMPORARY_PATH_SIZE])
+static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder,
+                                  char temporary[MOVE_TEMPORARY_PATH_SIZE])
 {
     // Nameless while it is written: a run killed now leaves nothing in the game folder. Naming
     // it needs /proc; without it the copy is named from the start.
@@ -249,8 +250,8 @@ static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder, 
 static bool RemoveStagedName(const StagedFile *staged)
 {
     struct stat info;
-    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-        info.st_dev != staged->info.st_dev || info.st_ino != staged->info.st_ino)
+    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
+        info.st_ino != staged->info.st_ino)
         return false;
     return unlinkat(staged->folder, staged->leaf, 0) == 0;
 }

@@ -150,12 +150,12 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target)
     } rename;
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     SetInformationFileFunction setInformation =
-        ntdll == NULL ? NULL
-                      : (SetInformationFileFunction)(void (*)())GetProcAddress(ntdll, "NtSetInformationFile");
+        ntdll == NULL ? NULL : (SetInformationFileFunction)(void (*)())GetProcAddress(ntdll, "NtSetInformationFile");
     StatusToErrorFunction toError =
         ntdll == NULL ? NULL : (StatusToErrorFunction)(void (*)())GetProcAddress(ntdll, "RtlNtStatusToDosError");
     size_t length = wcslen(target);
-    if (setInformation == NULL || toError == NULL || length >= EXTENDED_PATH_SIZE || wcsncmp(target, L"\\\\?\\", 4) != 0) {
+    if (setInformation == NULL || toError == NULL || length >= EXTENDED_PATH_SIZE ||
+        wcsncmp(target, L"\\\\?\\", 4) != 0) {
         SetLastError(ERROR_INVALID_FUNCTION);
         return false;
     }
@@ -167,8 +167,9 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target)
     rename.info.FileName[1] = L'?'; // "\\?\" becomes "\??\"
     IO_STATUS_BLOCK status;
     memset(&status, 0, sizeof status);
-    NTSTATUS result = setInformation(file, &status, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
-                                     FileRenameInformation);
+    NTSTATUS result =
+        setInformation(file, &status, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
+                       FileRenameInformation);
     if (result >= 0)
         return true;
     SetLastError(toError(result));
@@ -215,6 +216,39 @@ static bool SameContentStamp(const FileIdentity *first, const FileIdentity *seco
            first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
 }
 
+// True when the file open as `file` lies exactly at the staging folder (the first `stagingLength`
+// bytes of `source`, wherever its own links lead) + the rest of `source`: no junction or link
+// below the staging folder was swapped in between the check of its folders and the open.
+static bool LiesBeneathStaging(HANDLE file, const char *source, size_t stagingLength)
+{
+    char stagingFolder[EXTENDED_PATH_SIZE];
+    wchar_t path[EXTENDED_PATH_SIZE];
+    wchar_t expected[EXTENDED_PATH_SIZE];
+    wchar_t rest[EXTENDED_PATH_SIZE];
+    wchar_t actual[EXTENDED_PATH_SIZE];
+    if (stagingLength >= sizeof stagingFolder)
+        return false;
+    memset(stagingFolder, 0, sizeof stagingFolder);
+    memcpy(stagingFolder, source, stagingLength);
+    if (!ToExtendedPath(stagingFolder, path) ||
+        MultiByteToWideChar(CP_ACP, 0, source + stagingLength, -1, rest, EXTENDED_PATH_SIZE) == 0)
+        return false;
+    for (wchar_t *at = rest; *at != L'\0'; ++at)
+        *at = *at == L'/' ? L'\\' : *at;
+    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD folderLength = GetFinalPathNameByHandleW(folder, expected, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    (void)CloseHandle(folder);
+    DWORD fileLength = GetFinalPathNameByHandleW(file, actual, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    if (folderLength == 0 || fileLength == 0 || folderLength + wcslen(rest) >= EXTENDED_PATH_SIZE ||
+        fileLength >= EXTENDED_PATH_SIZE)
+        return false;
+    wcscat(expected, rest);
+    return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
 // The staged file as the move sees it.
 struct StagedFile {
     HANDLE file; // INVALID_HANDLE_VALUE when it did not open
@@ -245,18 +279,21 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMov
     // FlushFileBuffers needs write access, which a read-only file refuses: its attribute is
     // cleared for the open and put back at once. Delete access renames and deletes through it.
     DWORD cleared = forMove ? ClearReadOnly(path) : INVALID_FILE_ATTRIBUTES;
-    staged->file = forMove ? CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                         NULL, OPEN_EXISTING,
-                                         FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH,
-                                         NULL)
-                           : CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    staged->file =
+        forMove ? CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, NULL)
+                : CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     staged->openError = GetLastError();
     RestoreAttributes(path, cleared);
     if (staged->file == INVALID_HANDLE_VALUE)
         return false;
     if (GetFileType(staged->file) != FILE_TYPE_DISK || !IdentifyFile(staged->file, &staged->identity) ||
         (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+        return false;
+    forecast->verdict = MOVE_STAGED_THROUGH_LINK;
+    if (!LiesBeneathStaging(staged->file, source, stagingLength))
         return false;
     forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
     return true;
@@ -290,8 +327,9 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
         return;
     }
     // One file under two names: the content is in place already, only the staged name goes.
-    HANDLE existing = CreateFileW(staged->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE existing =
+        CreateFileW(staged->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     FileIdentity targetIdentity;
     bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
                 SameFile(&targetIdentity, &staged->identity);
@@ -442,7 +480,8 @@ static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
     return !known || folderIdentity.volume == identity->volume;
 }
 
-static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const char *source, const char *target)
+static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const char *source,
+                                const char *target)
 {
     if (staged->file == INVALID_HANDLE_VALUE && forecast->verdict == MOVE_STAGED_NOT_REGULAR)
         return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED : OutcomeOfError(staged->openError, source);
@@ -506,9 +545,11 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     // The cleanup never reaches through a junction or link below the game folder.
     if (length + 2 >= sizeof withSeparator)
         return;
+    memset(withSeparator, 0, sizeof withSeparator);
     memcpy(withSeparator, folder, length);
-    memcpy(withSeparator + length, "\\", 2);
-    if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) || wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
+    withSeparator[length] = '\\'; // so that the folder itself is checked too
+    if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) ||
+        wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
         return;
     size_t folderLength = wcslen(pattern);
     wcscat(pattern, L"\\*");

@@ -68,8 +68,8 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
 {
     // No write sharing: a list still being written is not read now, and stays for the next run.
     // Delete sharing lets the handle delete the file it read, whatever name it has by then.
-    HANDLE file = CreateFileA(path, GENERIC_READ | (forDeletion ? DELETE : 0), FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE file = CreateFileA(path, GENERIC_READ | (forDeletion ? DELETE : 0), FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;

@@ -29,8 +29,8 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
         {"sub\\file.binXXXX", ENTRY_INSTALLABLE, "/g/sub\\file.bin"},
         {"..name.binXXXX", ENTRY_INSTALLABLE, "/g/..name.bin"},
         {"./file.binXXXX", ENTRY_NAME_EMPTY_PART, nullptr},
-        {".abcd", ENTRY_NAME_EMPTY_PART, nullptr},        // installs as the game folder itself
-        {"sub/. wxyz", ENTRY_NAME_EMPTY_PART, nullptr},  // Windows drops the trailing space
+        {".abcd", ENTRY_NAME_EMPTY_PART, nullptr},      // installs as the game folder itself
+        {"sub/. wxyz", ENTRY_NAME_EMPTY_PART, nullptr}, // Windows drops the trailing space
         {"sub//x.binXXXX", ENTRY_NAME_EMPTY_PART, nullptr},
         {"sub/XXXX", ENTRY_NAME_EMPTY_PART, nullptr},
         {".~upd-1-1.tmp.new", ENTRY_NAME_RESERVED, nullptr}, // the cleanup would delete it again

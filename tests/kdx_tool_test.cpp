@@ -76,8 +76,9 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
         {"Old.datNEW1", "would replace (old 4 bytes, new 6 bytes); the installed file is read-only, and is "
                         "replaced all the same"},
         {"Missing.datNEW1", "would not install: the staged file is missing"},
-        {"Pipe.datNEW1", "would not install: the staged file is not a regular file (a folder, link, FIFO, socket or device): "
-                         "it stays staged"},
+        {"Pipe.datNEW1",
+         "would not install: the staged file is not a regular file (a folder, link, FIFO, socket or device): "
+         "it stays staged"},
         {"sub/x.datNEW1", "would not install: the target's folder " + game + "/sub is missing"},
         {"Dir.datNEW1", "would not install: the target is a folder"},
         {"../x.datNEW1", "\"../x.datNEW1\" (12 bytes): refused: the name reaches outside its folder (a \"..\" "
@@ -224,7 +225,8 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     ProgramResult fifoPlan = RunProgram("/usr/bin/timeout", {"20", KDX_PROGRAM, "plan", "--data-folder", data}, {});
     EXPECT_EQ(fifoPlan.exitCode, 0) << fifoPlan.output;
     EXPECT_NE(fifoPlan.output.find("FileList.kdx is not a regular file"), std::string::npos) << fifoPlan.output;
-    ProgramResult fifoRun = RunProgram("/usr/bin/timeout", {"20", UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+    ProgramResult fifoRun =
+        RunProgram("/usr/bin/timeout", {"20", UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
     EXPECT_EQ(fifoRun.exitCode, 0) << "the updater must end (timeout says 124)";
 }
 

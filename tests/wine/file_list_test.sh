@@ -35,6 +35,19 @@ check "staged copies gone" test -z "$(find "$STAGING_UNIX" -type f)"
 check "file list deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
 check "nothing else in the game folder" test "$(find "$GAME_UNIX" -type f | wc -l)" -eq 3
 
+echo "== a staging sub-folder that is a link to a folder outside"
+reset_user_folders
+outside=$(mktemp -d)
+echo "the user's song" >"$outside/song.mp3new1"
+ln -s "$outside" "$STAGING_UNIX/Music"
+mkdir -p "$GAME_UNIX/Music"
+write_settings "$GAME_WIN"
+write_file_list 'Music\song.mp3new1'
+run_updater "$out"
+check "the user's file stays where it was" content_is "$outside/song.mp3new1" "the user's song"
+check "... and is not installed" test ! -e "$GAME_UNIX/Music/song.mp3"
+rm -rf "$outside"
+
 echo "== a move across volumes (game folder on a tmpfs drive)"
 reset_user_folders
 other_volume=$(mktemp -d /dev/shm/updater-wine-XXXXXX)

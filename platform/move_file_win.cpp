@@ -546,7 +546,7 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     if (length + 2 >= sizeof withSeparator)
         return;
     memset(withSeparator, 0, sizeof withSeparator);
-    memcpy(withSeparator, folder, length);
+    memcpy(withSeparator, folder, length + 1);
     withSeparator[length] = '\\'; // so that the folder itself is checked too
     if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) ||
         wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)

@@ -19,18 +19,25 @@ static bool IsSeparator(char byte)
     return byte == '/' || byte == '\\';
 }
 
-// True for "..", and for the dot-and-space forms ("...", ".. ") that Windows may read as "..",
-// since it drops trailing dots and spaces from path components.
-static bool IsParentComponent(const char *component, size_t length)
+// The number of dots in a component made of dots and spaces only, or -1 for any other. Windows
+// drops trailing dots and spaces from path components, so ".. " reads as ".." there and ". " as
+// ".".
+static int OnlyDotsAndSpaces(const char *component, size_t length)
 {
-    size_t dots = 0;
+    int dots = 0;
     for (size_t i = 0; i < length; ++i) {
         if (component[i] == '.')
             ++dots;
         else if (component[i] != ' ')
-            return false;
+            return -1;
     }
-    return dots >= 2;
+    return dots;
+}
+
+// True for ".." and its dot-and-space forms ("...", ".. ").
+static bool IsParentComponent(const char *component, size_t length)
+{
+    return OnlyDotsAndSpaces(component, length) >= 2;
 }
 
 // True when Windows reads the component as a device: its part before the first dot, without
@@ -58,18 +65,11 @@ static bool IsDeviceComponent(const char *component, size_t length)
     return false;
 }
 
-// True for an empty component and for ".": they name the folder itself, not a file in it.
-// Windows drops trailing dots and spaces, so ". " and "  " count too.
+// True for an empty component and for "." (and ". "): they name the folder itself, not a file.
 static bool IsEmptyComponent(const char *component, size_t length)
 {
-    size_t dots = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (component[i] == '.')
-            ++dots;
-        else if (component[i] != ' ')
-            return false;
-    }
-    return dots <= 1;
+    int dots = OnlyDotsAndSpaces(component, length);
+    return dots == 0 || dots == 1;
 }
 
 // The last component of the first `length` bytes of `name`.

@@ -42,17 +42,23 @@ static bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE
     return true;
 }
 
+// The extended form of the first `length` bytes of `path`.
+static bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE])
+{
+    char part[EXTENDED_PATH_SIZE];
+    if (length >= sizeof part)
+        return false;
+    memset(part, 0, sizeof part);
+    memcpy(part, path, length);
+    return ToExtendedPath(part, extended);
+}
+
 // The attributes of the first `length` bytes of `path` (the whole path when `length` is its
 // length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
 static DWORD AttributesOf(const char *path, size_t length)
 {
-    char part[EXTENDED_PATH_SIZE];
     wchar_t extended[EXTENDED_PATH_SIZE];
-    if (length >= sizeof part)
-        return INVALID_FILE_ATTRIBUTES;
-    memset(part, 0, sizeof part);
-    memcpy(part, path, length);
-    return ToExtendedPath(part, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
+    return ToExtendedPrefix(path, length, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
 }
 
 static bool IsSeparator(char byte)
@@ -221,16 +227,11 @@ static bool SameContentStamp(const FileIdentity *first, const FileIdentity *seco
 // below the staging folder was swapped in between the check of its folders and the open.
 static bool LiesBeneathStaging(HANDLE file, const char *source, size_t stagingLength)
 {
-    char stagingFolder[EXTENDED_PATH_SIZE];
     wchar_t path[EXTENDED_PATH_SIZE];
     wchar_t expected[EXTENDED_PATH_SIZE];
     wchar_t rest[EXTENDED_PATH_SIZE];
     wchar_t actual[EXTENDED_PATH_SIZE];
-    if (stagingLength >= sizeof stagingFolder)
-        return false;
-    memset(stagingFolder, 0, sizeof stagingFolder);
-    memcpy(stagingFolder, source, stagingLength);
-    if (!ToExtendedPath(stagingFolder, path) ||
+    if (!ToExtendedPrefix(source, stagingLength, path) ||
         MultiByteToWideChar(CP_ACP, 0, source + stagingLength, -1, rest, EXTENDED_PATH_SIZE) == 0)
         return false;
     for (wchar_t *at = rest; *at != L'\0'; ++at)
@@ -462,14 +463,9 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
 // False when the target's folder is known to lie on another volume than the file `identity`.
 static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
 {
-    char folder[EXTENDED_PATH_SIZE];
     wchar_t extended[EXTENDED_PATH_SIZE];
     size_t length = FolderPartLength(target);
-    if (length == 0 || length >= sizeof folder)
-        return true;
-    memset(folder, 0, sizeof folder);
-    memcpy(folder, target, length);
-    if (!ToExtendedPath(folder, extended))
+    if (length == 0 || !ToExtendedPrefix(target, length, extended))
         return true;
     HANDLE handle = CreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);

@@ -231,8 +231,8 @@ static void InstallEntry(const FileListEntryPaths *paths)
         pause = pause * 2 < RETRY_LONGEST_PAUSE_MS ? pause * 2 : RETRY_LONGEST_PAUSE_MS;
         outcome = MoveFileReplacing(paths->source, paths->stagingLength, paths->target);
     }
-    if (outcome != MOVE_DONE)
-        ForgetKeptCopy();
+    // The move will not be tried again: a copy kept for its tries goes.
+    ForgetKeptCopy();
     // A failed move leaves both files as they were; the next entry does not depend on it.
     NoteTargetFolder(paths->target, outcome == MOVE_DONE);
 }

@@ -125,7 +125,10 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
         forecast->verdict = errno == ENOENT ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
         return;
     }
-    if (S_ISDIR(targetInfo.st_mode)) {
+    // A link to a folder is a folder to the player: replacing it would cut off what it leads to.
+    struct stat ledTo;
+    if (S_ISDIR(targetInfo.st_mode) ||
+        (S_ISLNK(targetInfo.st_mode) && stat(target, &ledTo) == 0 && S_ISDIR(ledTo.st_mode))) {
         forecast->verdict = MOVE_TARGET_NOT_A_FILE;
         return;
     }
@@ -246,12 +249,13 @@ static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder,
     return copied;
 }
 
-// Removes the staged name, only while it still leads to the file that was moved or copied.
+// Removes the staged name, only while it still leads to the file that was moved or copied, as
+// it was then: a file the client rewrote after the copy stays, with its newer content.
 static bool RemoveStagedName(const StagedFile *staged)
 {
     struct stat info;
     if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
-        info.st_ino != staged->info.st_ino)
+        info.st_ino != staged->info.st_ino || !SameContentStamp(&staged->info, &info))
         return false;
     return unlinkat(staged->folder, staged->leaf, 0) == 0;
 }
@@ -351,6 +355,11 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
             (void)unlinkat(folderDescriptor, entry->d_name, 0);
     }
     (void)closedir(listing);
+}
+
+bool NameSameFile(const char *first, const char *second)
+{
+    return strcmp(first, second) == 0;
 }
 
 size_t FolderPartLength(const char *path)

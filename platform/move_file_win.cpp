@@ -6,52 +6,16 @@
 // ("\\?\C:\..."), which no MAX_PATH limit applies to.
 #include "platform/platform.h"
 #include "platform/move_temporary.h"
+#include "platform/path_win.h"
 
 #include <string.h>
 #include <windows.h>
 #include <winternl.h>
 
-enum {
-    COPY_CHUNK_SIZE = 256 * 1024,
-    NAME_ATTEMPTS = 100,
-    // A path in its extended form: the temporary's name may be longer than the target's.
-    EXTENDED_PATH_SIZE = 1024
-};
+enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
-
-// Writes the extended form of `path` ("\\?\" + its full path, "\\?\UNC\" for a share) into
-// `extended`. The ANSI bytes are converted with the ANSI code page, as the "A" calls do.
-static bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
-{
-    wchar_t wide[EXTENDED_PATH_SIZE];
-    wchar_t full[EXTENDED_PATH_SIZE];
-    memset(extended, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, EXTENDED_PATH_SIZE) == 0)
-        return false;
-    DWORD fullLength = GetFullPathNameW(wide, EXTENDED_PATH_SIZE, full, NULL);
-    if (fullLength == 0 || fullLength >= EXTENDED_PATH_SIZE - 8)
-        return false;
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0)
-        wcscpy(extended, full);
-    else if (wcsncmp(full, L"\\\\", 2) == 0)
-        (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));
-    else
-        (void)(wcscpy(extended, L"\\\\?\\"), wcscat(extended, full));
-    return true;
-}
-
-// The extended form of the first `length` bytes of `path`.
-static bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE])
-{
-    char part[EXTENDED_PATH_SIZE];
-    if (length >= sizeof part)
-        return false;
-    memset(part, 0, sizeof part);
-    memcpy(part, path, length);
-    return ToExtendedPath(part, extended);
-}
 
 // The attributes of the first `length` bytes of `path` (the whole path when `length` is its
 // length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
@@ -222,34 +186,6 @@ static bool SameContentStamp(const FileIdentity *first, const FileIdentity *seco
            first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
 }
 
-// True when the file open as `file` lies exactly at the staging folder (the first `stagingLength`
-// bytes of `source`, wherever its own links lead) + the rest of `source`: no junction or link
-// below the staging folder was swapped in between the check of its folders and the open.
-static bool LiesBeneathStaging(HANDLE file, const char *source, size_t stagingLength)
-{
-    wchar_t path[EXTENDED_PATH_SIZE];
-    wchar_t expected[EXTENDED_PATH_SIZE];
-    wchar_t rest[EXTENDED_PATH_SIZE];
-    wchar_t actual[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPrefix(source, stagingLength, path) ||
-        MultiByteToWideChar(CP_ACP, 0, source + stagingLength, -1, rest, EXTENDED_PATH_SIZE) == 0)
-        return false;
-    for (wchar_t *at = rest; *at != L'\0'; ++at)
-        *at = *at == L'/' ? L'\\' : *at;
-    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD folderLength = GetFinalPathNameByHandleW(folder, expected, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
-    (void)CloseHandle(folder);
-    DWORD fileLength = GetFinalPathNameByHandleW(file, actual, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
-    if (folderLength == 0 || fileLength == 0 || folderLength + wcslen(rest) >= EXTENDED_PATH_SIZE ||
-        fileLength >= EXTENDED_PATH_SIZE)
-        return false;
-    wcscat(expected, rest);
-    return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
-}
-
 // The staged file as the move sees it.
 struct StagedFile {
     HANDLE file; // INVALID_HANDLE_VALUE when it did not open
@@ -294,7 +230,7 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMov
         (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return false;
     forecast->verdict = MOVE_STAGED_THROUGH_LINK;
-    if (!LiesBeneathStaging(staged->file, source, stagingLength))
+    if (!LiesBeneath(staged->file, source, stagingLength))
         return false;
     forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
     return true;
@@ -359,25 +295,34 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 static struct {
     bool held;
     HANDLE file;
+    wchar_t path[EXTENDED_PATH_SIZE];
     FileIdentity source; // the staged file it was copied from, as it was then
     wchar_t target[EXTENDED_PATH_SIZE];
 } g_keptCopy;
+
+// Removes the unfinished or unwanted copy open as `file`: closing the handle of a delete-pending
+// file removes it; where the system would not mark it, it is deleted by its name `path`.
+static void DiscardCopy(HANDLE file, const wchar_t *path)
+{
+    bool pending = MarkDeletePending(file, true);
+    (void)CloseHandle(file);
+    if (!pending)
+        (void)DeleteFileW(path);
+}
 
 void ForgetKeptCopy()
 {
     if (!g_keptCopy.held)
         return;
-    // Delete-pending since its last try: closing the handle removes it.
-    (void)MarkDeletePending(g_keptCopy.file, true);
-    (void)CloseHandle(g_keptCopy.file);
+    DiscardCopy(g_keptCopy.file, g_keptCopy.path);
     memset(&g_keptCopy, 0, sizeof g_keptCopy);
 }
 
-// Creates the copy's file beside the target, exclusively, under a name unique to this process.
-static HANDLE CreateCopyFile(const char *target)
+// Creates the copy's file beside the target, exclusively, under a name unique to this process:
+// `temporary`.
+static HANDLE CreateCopyFile(const char *target, wchar_t temporary[EXTENDED_PATH_SIZE])
 {
     char narrow[MOVE_TEMPORARY_PATH_SIZE];
-    wchar_t temporary[EXTENDED_PATH_SIZE];
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         if (!ComposeMoveTemporaryPath(narrow, target, FolderPartLength(target), GetCurrentProcessId(),
                                       g_temporaryAttempt++) ||
@@ -394,12 +339,12 @@ static HANDLE CreateCopyFile(const char *target)
 // Copies the staged file into a new, flushed file beside `target`, delete-pending. A staged file
 // whose size or last-write time changed meanwhile is not copied. INVALID_HANDLE_VALUE on failure,
 // and nothing is left.
-static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target)
+static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wchar_t temporary[EXTENDED_PATH_SIZE])
 {
-    HANDLE output = CreateCopyFile(target);
+    HANDLE output = CreateCopyFile(target, temporary);
     if (output == INVALID_HANDLE_VALUE)
         return INVALID_HANDLE_VALUE;
-    bool pending = MarkDeletePending(output, true);
+    (void)MarkDeletePending(output, true);
     LARGE_INTEGER start;
     start.QuadPart = 0;
     bool copied = SetFilePointerEx(staged->file, start, NULL, FILE_BEGIN) != 0;
@@ -417,10 +362,8 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target)
     FileIdentity after;
     copied = copied && FlushFileBuffers(output) != 0 && IdentifyFile(staged->file, &after) &&
              SameContentStamp(&staged->identity, &after);
-    if (!copied && !pending)
-        (void)MarkDeletePending(output, true); // where the system would not mark it, try once more
     if (!copied) {
-        (void)CloseHandle(output);
+        DiscardCopy(output, temporary);
         return INVALID_HANDLE_VALUE;
     }
     return output;
@@ -432,9 +375,11 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
                  SameContentStamp(&g_keptCopy.source, &staged->identity);
     if (!reuse) {
         ForgetKeptCopy();
-        HANDLE copy = CopyToFlushedFile(staged, target);
-        if (copy == INVALID_HANDLE_VALUE)
+        HANDLE copy = CopyToFlushedFile(staged, target, g_keptCopy.path);
+        if (copy == INVALID_HANDLE_VALUE) {
+            memset(&g_keptCopy, 0, sizeof g_keptCopy);
             return MOVE_FAILED;
+        }
         g_keptCopy.held = true;
         g_keptCopy.file = copy;
         g_keptCopy.source = staged->identity;
@@ -573,6 +518,15 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
         (void)DeleteFileW(leftover);
     } while (FindNextFileW(search, &found) != 0);
     (void)FindClose(search);
+}
+
+bool NameSameFile(const char *first, const char *second)
+{
+    wchar_t firstPath[EXTENDED_PATH_SIZE];
+    wchar_t secondPath[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPath(first, firstPath) || !ToExtendedPath(second, secondPath))
+        return strcmp(first, second) == 0;
+    return CompareStringOrdinal(firstPath, -1, secondPath, -1, TRUE) == CSTR_EQUAL;
 }
 
 size_t FolderPartLength(const char *path)

@@ -29,9 +29,9 @@ long long MeasureFileLength(FILE *file);
 
 // Opens the data file at `path` for reading in binary mode, only when what the path leads to is
 // a regular file; a FIFO, device or folder there counts as a file that does not open, and
-// nothing waits on it. With `forDeletion` the file can later go through DeleteDataFile
-// (Windows: opened with delete access; neither platform lets a writer in meanwhile on Windows).
-// NULL when it does not open.
+// nothing waits on it. With `forDeletion` the file can later go through DeleteDataFileAndClose:
+// then a link at `path` counts as no file (deleting through it would reach another file), and on
+// Windows no writer may hold it open. NULL when it does not open.
 FILE *OpenDataFile(const char *path, bool forDeletion);
 
 // Deletes the file that `file` (from OpenDataFile with `forDeletion`) was opened from, and only
@@ -72,7 +72,7 @@ enum MoveVerdict {
     MOVE_STAGED_THROUGH_LINK,   // a link or junction below the staging folder leads to it
     MOVE_STAGED_NOT_REGULAR,    // a link, FIFO, socket, device or folder: never opened
     MOVE_TARGET_FOLDER_MISSING, // the target's folder is not there (links to folders are followed)
-    MOVE_TARGET_NOT_A_FILE      // a folder at the target
+    MOVE_TARGET_NOT_A_FILE      // a folder at the target, or a link to one
 };
 
 struct MoveForecast {
@@ -132,6 +132,10 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
 // reserves for its own files: it starts with ".~upd-", in any case. No entry may install or
 // stage a file of that form.
 bool IsReservedFileName(const char *name, size_t length);
+
+// True when the two paths name the same file by their spelling, as the file system reads them:
+// POSIX byte for byte; Windows ignoring case, with "/" and "\\" alike.
+bool NameSameFile(const char *first, const char *second);
 
 // The length of the folder part of `path`: up to, not including, its last separator ("/";
 // on Windows "/" or "\\"). A path in the root folder ("/x") gives 1, so the part names "/".

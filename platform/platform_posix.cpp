@@ -47,10 +47,10 @@ long long MeasureFileLength(FILE *file)
 
 FILE *OpenDataFile(const char *path, bool forDeletion)
 {
-    (void)forDeletion; // a POSIX name can always be unlinked by whoever may change its folder
     // Opened without blocking, then checked through the descriptor: a FIFO opens at once here
-    // and is refused, where a blocking open would wait for a writer forever.
-    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // and is refused, where a blocking open would wait for a writer forever. A file to delete is
+    // taken only when the name is the file itself, not a link, as on Windows.
+    int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (forDeletion ? O_NOFOLLOW : 0));
     if (descriptor < 0)
         return NULL;
     struct stat info;
@@ -69,7 +69,7 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
     struct stat opened;
     struct stat named;
     // The name must still lead to the file that was read, or a file written since goes unread.
-    bool same = fstat(fileno(file), &opened) == 0 && stat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+    bool same = fstat(fileno(file), &opened) == 0 && lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
                 opened.st_ino == named.st_ino;
     bool deleted = same && unlink(path) == 0;
     (void)fclose(file);

@@ -1,5 +1,6 @@
 // Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
 #include "platform/platform.h"
+#include "platform/path_win.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -66,15 +67,20 @@ long long MeasureFileLength(FILE *file)
 
 FILE *OpenDataFile(const char *path, bool forDeletion)
 {
-    // No write sharing: a list still being written is not read now, and stays for the next run.
-    // Delete sharing lets the handle delete the file it read, whatever name it has by then.
-    HANDLE file = CreateFileA(path, GENERIC_READ | (forDeletion ? DELETE : 0), FILE_SHARE_READ | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    // A file to delete: no write sharing, so a list still being written is not read now and stays
+    // for the next run; delete sharing, so the handle can delete the file it read whatever name it
+    // has by then; and the link itself, never a file elsewhere that a link leads to, since
+    // deleting through the handle would delete that file. A file only read may be shared and
+    // linked as the client likes.
+    DWORD sharing = FILE_SHARE_READ | FILE_SHARE_DELETE | (forDeletion ? 0 : FILE_SHARE_WRITE);
+    HANDLE file = CreateFileA(path, GENERIC_READ | (forDeletion ? DELETE : 0), sharing, NULL, OPEN_EXISTING,
+                              forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file) != FILE_TYPE_DISK || GetFileInformationByHandle(file, &info) == 0 ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        (forDeletion && !LiesBeneath(file, path, FolderPartLength(path)))) {
         (void)CloseHandle(file);
         return NULL;
     }

@@ -417,6 +417,22 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     EXPECT_TRUE(ReadFile(staged) == "REWRITTEN" + std::string(size - 9, 'a')) << "the staged file must stay";
     EXPECT_EQ(ReadFile(fileList), newList) << "the list written during the pass was deleted";
     EXPECT_EQ(SnapshotTree(otherGame).size(), 1u) << "no temporary file may be left behind";
+
+    // Once the copy is in place and before the staged file goes (its folder's sync held back two
+    // seconds), the client rewrites the staged file again: that version must stay.
+    WriteFile(otherGame + "/Big.pak", "old");
+    Stage("Big.pakNEW1", "version 1");
+    WriteFileList({"Big.pakNEW1"});
+    pid_t traced = StartProgram("/usr/bin/strace",
+                                {"-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
+                                 "inject=fsync:delay_enter=2000000:when=2", UPDATER_PROGRAM},
+                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    while (ReadFile(otherGame + "/Big.pak") != "version 1" && waitpid(traced, nullptr, WNOHANG) == 0) {
+    }
+    WriteFile(staged, "version 2");
+    waitpid(traced, nullptr, 0);
+    EXPECT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
+    EXPECT_EQ(ReadFile(staged), "version 2") << "a staged file rewritten after its copy was deleted";
     RemoveTree(otherGame);
 }
 

@@ -169,6 +169,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     ASSERT_EQ(symlink((outside + "/Relocated").c_str(), (game + "/Maps").c_str()), 0);
     MakeFolders(staging + "/Maps");
     WriteFile(staging + "/Maps/one.mapNEW1", "new map");
+    WriteFile(staging + "/MapsNEW1", "not a folder");
     WriteFile(outside + "/victim", "not the game's");
     ASSERT_EQ(symlink((outside + "/victim").c_str(), (game + "/Link.dat").c_str()), 0);
     WriteFile(staging + "/Link.datNEW1", "new link");
@@ -181,13 +182,14 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
         std::string outcome; // after "STAGED -> INSTALLED: ", or the whole line for a refused name
     } rows[] = {
         {"Music/song.mp3abcd", "would not install: the staged path goes through a link below the staging folder"},
+        {"MapsNEW1", "would not install: the target is a folder"}, // the player's link to a folder
         {"Maps/one.mapNEW1", "would install (7 bytes)"},
         {"Link.datNEW1", "would replace the link itself (new 8 bytes); what it points to is not touched"},
         {".~upd-1-1.tmp.new", "\".~upd-1-1.tmp.new\" (17 bytes): refused: the name has the form of the updater's own "
                               "files (\".~upd-...\")"},
         {".abcd", "\".abcd\" (5 bytes): refused: the name has an empty or \".\" component"},
         {"Twice.datNEW1", "would install (5 bytes)"},
-        {"Twice.datNEW1", "would not install: entry 6 moves this staged file first"},
+        {"Twice.datNEW1", "would not install: entry 7 moves this staged file first"},
     };
     std::vector<std::string> names;
     for (const auto &row : rows)
@@ -209,6 +211,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     EXPECT_EQ(ReadFile(outside + "/Music/song.mp3abcd"), "the user's song");
     EXPECT_FALSE(PathExists(game + "/Music/song.mp3"));
     EXPECT_EQ(ReadFile(outside + "/Relocated/one.map"), "new map") << "installed through the player's link";
+    EXPECT_EQ(ReadFile(staging + "/MapsNEW1"), "not a folder");
     EXPECT_EQ(ReadFile(game + "/Link.dat"), "new link");
     EXPECT_EQ(ReadFile(outside + "/victim"), "not the game's");
     EXPECT_EQ(ReadFile(staging + "/.~upd-1-1.tmp.new"), "reserved");

@@ -107,15 +107,33 @@ check "staged file kept" content_is "$STAGING_UNIX/a.txtnew1" "staged"
 check "file list deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
 check "exit code 0" test "$updater_code" -eq 0
 
-# hold PATH FLAGS: holds PATH open without sharing (hold_file.exe) until FLAGS/release appears.
+# hold PATH FLAGS [shared]: holds PATH open (hold_file.exe) until FLAGS/release appears.
 hold() {
   local path=$1 flags=$2
   run_wine "$WINE_TEST_BIN/hold_file.exe" "$(winepath -w "$path" 2>/dev/null)" \
-    "$(winepath -w "$flags/ready" 2>/dev/null)" "$(winepath -w "$flags/release" 2>/dev/null)" &
+    "$(winepath -w "$flags/ready" 2>/dev/null)" "$(winepath -w "$flags/release" 2>/dev/null)" ${3:+"$3"} &
   holder=$!
   for _ in $(seq 1 500); do [ -e "$flags/ready" ] && break; sleep 0.02; done
   check "holder has the file open" test -e "$flags/ready"
 }
+
+echo "== a file list that is a link to a file elsewhere; a settings file the client keeps open"
+reset_user_folders
+echo "elsewhere" >"$out.elsewhere"
+ln -s "$out.elsewhere" "$STAGING_UNIX/FileList.kdx"
+write_settings "$GAME_WIN"
+run_updater "$out"
+check "the file a linked list leads to is not deleted" content_is "$out.elsewhere" "elsewhere"
+rm -f "$STAGING_UNIX/FileList.kdx" "$out.elsewhere"
+echo "new" >"$STAGING_UNIX/Kept.datnew1"
+write_file_list "Kept.datnew1"
+flags=$(mktemp -d)
+hold "$BRACKMOOR_UNIX/Settings.kdx" "$flags" shared
+run_updater "$out"
+touch "$flags/release"
+wait "$holder" || true
+rm -rf "$flags"
+check "a settings file open for writing elsewhere is still read" content_is "$GAME_UNIX/Kept.dat" "new"
 
 echo "== a target let go about two seconds after the pass begins"
 reset_user_folders

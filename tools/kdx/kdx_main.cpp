@@ -213,9 +213,9 @@ static int Dump(const std::vector<std::string> &arguments)
 // Opens the data file `path` as the updater does. NULL with *absent set when the updater would
 // find none there (no file, or a FIFO, folder or device, which it does not read); NULL alone
 // (after a message) when a regular file is there but cannot be read.
-static FILE *OpenPlannedDataFile(const char *path, bool *absent)
+static FILE *OpenPlannedDataFile(const char *path, bool forDeletion, bool *absent)
 {
-    FILE *file = OpenDataFile(path, false);
+    FILE *file = OpenDataFile(path, forDeletion);
     int openError = errno;
     PathInfo info;
     InspectPath(path, &info);
@@ -232,7 +232,7 @@ static FILE *OpenPlannedDataFile(const char *path, bool *absent)
 static bool PlanGameFolder(const char *settingsPath)
 {
     bool missing = false;
-    FILE *file = OpenPlannedDataFile(settingsPath, &missing);
+    FILE *file = OpenPlannedDataFile(settingsPath, false, &missing);
     if (file == NULL) {
         if (missing)
             printf("game folder: none (no settings file at %s)\n", settingsPath);
@@ -284,7 +284,7 @@ static void ForeseeEntries(std::vector<PlanEntry> *entries)
         if (entry.verdict != ENTRY_INSTALLABLE)
             continue;
         for (size_t earlier = 0; earlier < index && entry.movedBy == 0; ++earlier) {
-            if ((*entries)[earlier].installs && strcmp((*entries)[earlier].paths.source, entry.paths.source) == 0)
+            if ((*entries)[earlier].installs && NameSameFile((*entries)[earlier].paths.source, entry.paths.source))
                 entry.movedBy = earlier + 1;
         }
         if (entry.movedBy != 0)
@@ -325,7 +325,7 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
         return "would not install: " + problem;
     }
     for (size_t later = index + 1; later < entries.size(); ++later) {
-        if (entries[later].installs && strcmp(entries[later].paths.target, entry.paths.target) == 0) {
+        if (entries[later].installs && NameSameFile(entries[later].paths.target, entry.paths.target)) {
             ++counts->replacedLater;
             return "would install, then entry " + std::to_string(later + 1) + " names the same target and replaces it";
         }
@@ -348,7 +348,7 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
 static int PlanFileList(const char *fileListPath)
 {
     bool missing = false;
-    FILE *file = OpenPlannedDataFile(fileListPath, &missing);
+    FILE *file = OpenPlannedDataFile(fileListPath, true, &missing);
     if (file == NULL) {
         if (!missing)
             return 2;

@@ -1,0 +1,58 @@
+// Windows paths in their extended form, and where an open file really lies.
+#include "platform/path_win.h"
+
+#include <string.h>
+
+bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
+{
+    wchar_t wide[EXTENDED_PATH_SIZE];
+    wchar_t full[EXTENDED_PATH_SIZE];
+    memset(extended, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, EXTENDED_PATH_SIZE) == 0)
+        return false;
+    DWORD fullLength = GetFullPathNameW(wide, EXTENDED_PATH_SIZE, full, NULL);
+    if (fullLength == 0 || fullLength >= EXTENDED_PATH_SIZE - 8)
+        return false;
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0)
+        wcscpy(extended, full);
+    else if (wcsncmp(full, L"\\\\", 2) == 0)
+        (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));
+    else
+        (void)(wcscpy(extended, L"\\\\?\\"), wcscat(extended, full));
+    return true;
+}
+
+bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE])
+{
+    char part[EXTENDED_PATH_SIZE];
+    if (length >= sizeof part)
+        return false;
+    memset(part, 0, sizeof part);
+    memcpy(part, path, length);
+    return ToExtendedPath(part, extended);
+}
+
+bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
+{
+    wchar_t path[EXTENDED_PATH_SIZE];
+    wchar_t expected[EXTENDED_PATH_SIZE];
+    wchar_t rest[EXTENDED_PATH_SIZE];
+    wchar_t actual[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPrefix(source, stagingLength, path) ||
+        MultiByteToWideChar(CP_ACP, 0, source + stagingLength, -1, rest, EXTENDED_PATH_SIZE) == 0)
+        return false;
+    for (wchar_t *at = rest; *at != L'\0'; ++at)
+        *at = *at == L'/' ? L'\\' : *at;
+    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD folderLength = GetFinalPathNameByHandleW(folder, expected, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    (void)CloseHandle(folder);
+    DWORD fileLength = GetFinalPathNameByHandleW(file, actual, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    if (folderLength == 0 || fileLength == 0 || folderLength + wcslen(rest) >= EXTENDED_PATH_SIZE ||
+        fileLength >= EXTENDED_PATH_SIZE)
+        return false;
+    wcscat(expected, rest);
+    return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}

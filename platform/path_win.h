@@ -1,0 +1,24 @@
+// Internal to the Windows platform layer: paths for the wide calls, and where an open file lies.
+#ifndef PLATFORM_PATH_WIN_H
+#define PLATFORM_PATH_WIN_H
+
+#include <stddef.h>
+#include <windows.h>
+
+// A path in its extended form ("\\?\C:\..."), which no MAX_PATH limit applies to; a temporary's
+// name may be longer than its target's.
+enum { EXTENDED_PATH_SIZE = 1024 };
+
+// Writes the extended form of `path` ("\\?\" + its full path, "\\?\UNC\" for a share) into
+// `extended`. The ANSI bytes are converted with the ANSI code page, as the "A" calls do.
+bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE]);
+
+// The extended form of the first `length` bytes of `path`.
+bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE]);
+
+// True when the file open as `file` lies exactly at the folder named by the first
+// `trustedLength` bytes of `path` (wherever that folder's own links lead) + the rest of `path`:
+// no junction or link after those bytes, the last component included, led the open elsewhere.
+bool LiesBeneath(HANDLE file, const char *path, size_t trustedLength);
+
+#endif

@@ -159,31 +159,37 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict)
     return "unknown";
 }
 
-// The folders that entries of this pass install into: after the pass each one that received a
-// file is synced once, and each is cleared of temporaries that a killed earlier run left there.
+// The game folder and the folders that entries of this pass install into: after the pass each
+// one that received a file is synced once, and each is cleared of what a move left there (a
+// killed earlier run's temporaries, files set aside while in use).
 struct PassFolders {
-    char path[FILE_LIST_MAX_ENTRIES][FILE_LIST_TARGET_SIZE];
-    bool received[FILE_LIST_MAX_ENTRIES];
+    char path[FILE_LIST_MAX_ENTRIES + 1][FILE_LIST_TARGET_SIZE];
+    bool received[FILE_LIST_MAX_ENTRIES + 1];
     unsigned count;
 };
 static PassFolders g_passFolders;
 
-static void NoteTargetFolder(const char *target, bool received)
+// Notes the folder named by the first `length` bytes of `path`.
+static void NoteFolder(const char *path, size_t length, bool received)
 {
-    size_t length = FolderPartLength(target);
     if (length == 0 || length >= FILE_LIST_TARGET_SIZE)
         return;
     unsigned index = 0;
     while (index < g_passFolders.count &&
-           (strncmp(g_passFolders.path[index], target, length) != 0 || g_passFolders.path[index][length] != '\0'))
+           (strncmp(g_passFolders.path[index], path, length) != 0 || g_passFolders.path[index][length] != '\0'))
         ++index;
     if (index == g_passFolders.count) {
-        if (index == FILE_LIST_MAX_ENTRIES)
-            return; // cannot happen: one folder per entry at most
-        memcpy(g_passFolders.path[index], target, length);
+        if (index == FILE_LIST_MAX_ENTRIES + 1)
+            return; // cannot happen: the game folder and one folder per entry at most
+        memcpy(g_passFolders.path[index], path, length);
         ++g_passFolders.count;
     }
     g_passFolders.received[index] = g_passFolders.received[index] || received;
+}
+
+static void NoteTargetFolder(const char *target, bool received)
+{
+    NoteFolder(target, FolderPartLength(target), received);
 }
 
 typedef void (*EntryVisitor)(const FileListEntryPaths *paths);
@@ -246,6 +252,7 @@ void ApplyFileList(const unsigned char *payload, size_t length)
         return;
     }
     memset(&g_passFolders, 0, sizeof g_passFolders);
+    NoteFolder(g_UpdaterState.GamePath, strlen(g_UpdaterState.GamePath), false);
     g_passDurable = true;
     g_retryBudgetLeftMs = RETRY_BUDGET_MS;
     // Every staged file starts for the disk at once; each move then waits only for its own.

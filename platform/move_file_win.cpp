@@ -8,11 +8,15 @@
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
 
+#include <stdio.h>
 #include <string.h>
+#include <wchar.h>
 #include <windows.h>
 #include <winternl.h>
 
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
+
+static const wchar_t SET_ASIDE_PREFIX[] = L".~upd-";
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
@@ -110,9 +114,9 @@ typedef NTSTATUS(NTAPI *SetInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PV
 typedef ULONG(NTAPI *StatusToErrorFunction)(NTSTATUS);
 
 // Renames the file open as `file` (with DELETE access) to `target` (extended form), replacing
-// any file there. The rename names no source path: what is renamed is the file the handle holds.
+// any file there when `replace` is set. The rename names no source path: what is renamed is the file the handle holds.
 // The system's rename takes the native form of the path ("\??\C:\..."); sets the last error.
-static bool RenameThroughHandle(HANDLE file, const wchar_t *target)
+static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace)
 {
     static union {
         FILE_RENAME_INFO info;
@@ -130,7 +134,7 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target)
         return false;
     }
     memset(&rename, 0, sizeof rename);
-    rename.info.ReplaceIfExists = TRUE;
+    rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
     rename.info.RootDirectory = NULL;
     rename.info.FileNameLength = (DWORD)(length * sizeof(wchar_t));
     memcpy(rename.info.FileName, target, length * sizeof(wchar_t));
@@ -369,6 +373,74 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wc
     return output;
 }
 
+// The name a file set aside from `target` (extended form) takes in its folder:
+// ".~upd-<process>-<attempt>~" + the target's own name, so that a later run can tell where it came
+// from. False when it does not fit.
+static bool ComposeSetAsidePath(const wchar_t *target, wchar_t aside[EXTENDED_PATH_SIZE])
+{
+    const wchar_t *separator = wcsrchr(target, L'\\');
+    if (separator == NULL)
+        return false;
+    size_t folderLength = (size_t)(separator - target) + 1;
+    memset(aside, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
+    wmemcpy(aside, target, folderLength);
+    int written = swprintf(aside + folderLength, EXTENDED_PATH_SIZE - folderLength, L"%ls%lu-%u~%ls", SET_ASIDE_PREFIX,
+                           (unsigned long)GetCurrentProcessId(), g_temporaryAttempt++, separator + 1);
+    return written > 0 && folderLength + (size_t)written < EXTENDED_PATH_SIZE - 1;
+}
+
+// Gives the file open as `file` the name `target` (extended form; `narrowTarget` as the list
+// composed it) when the file there is in use and cannot be replaced, as a running program or a
+// mapped DLL cannot: that file is renamed aside in its own folder (created, never by removing
+// anything), then `file` takes the freed name. When that fails, the file set aside gets its name
+// back, so the name is empty only between two renames. True when done; otherwise the last error
+// tells why, and a file held without delete sharing stays "in use".
+static bool ReplaceInUse(HANDLE file, const wchar_t *target, const char *narrowTarget)
+{
+    DWORD renameError = GetLastError();
+    if (OutcomeOfError(renameError, narrowTarget) != MOVE_IN_USE) {
+        SetLastError(renameError);
+        return false;
+    }
+    DWORD error = ERROR_ALREADY_EXISTS;
+    wchar_t aside[EXTENDED_PATH_SIZE];
+    for (unsigned attempt = 0; attempt < NAME_ATTEMPTS && error == ERROR_ALREADY_EXISTS; ++attempt) {
+        if (!ComposeSetAsidePath(target, aside))
+            return false;
+        error = MoveFileExW(target, aside, MOVEFILE_WRITE_THROUGH) != 0 ? ERROR_SUCCESS : GetLastError();
+        error = error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return false;
+    }
+    if (RenameThroughHandle(file, target, false))
+        return true;
+    error = GetLastError();
+    (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
+    SetLastError(error);
+    return false;
+}
+
+// The target's own name within a set-aside file's name, or NULL when `name` is not of that form.
+static const wchar_t *SetAsideOrigin(const wchar_t *name)
+{
+    size_t prefixLength = wcslen(SET_ASIDE_PREFIX);
+    if (wcsncmp(name, SET_ASIDE_PREFIX, prefixLength) != 0)
+        return NULL;
+    const wchar_t *at = name + prefixLength;
+    int dashes = 0;
+    for (bool digits = false; *at != L'~'; ++at) {
+        if (*at >= L'0' && *at <= L'9')
+            digits = true;
+        else if (*at == L'-' && digits && dashes == 0)
+            (void)(++dashes, digits = false);
+        else
+            return NULL;
+    }
+    return dashes == 1 && at[-1] != L'-' && at[1] != L'\0' ? at + 1 : NULL;
+}
+
 static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
 {
     bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, staged->target) == 0 &&
@@ -388,7 +460,8 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
     // A delete-pending file cannot be renamed: it is named for good only for this moment.
     (void)MarkDeletePending(g_keptCopy.file, false);
     DWORD targetAttributes = ClearReadOnly(staged->target);
-    if (!RenameThroughHandle(g_keptCopy.file, staged->target)) {
+    if (!RenameThroughHandle(g_keptCopy.file, staged->target, true) &&
+        !ReplaceInUse(g_keptCopy.file, staged->target, target)) {
         MoveOutcome outcome = OutcomeOfError(GetLastError(), target);
         RestoreAttributes(staged->target, targetAttributes);
         (void)MarkDeletePending(g_keptCopy.file, true);
@@ -442,9 +515,12 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
         return MOVE_FAILED;
     DWORD targetAttributes = ClearReadOnly(staged->target);
     // Opened with FILE_FLAG_WRITE_THROUGH: the rename returns once it is on disk.
-    if (RenameThroughHandle(staged->file, staged->target))
+    if (RenameThroughHandle(staged->file, staged->target, true))
         return MOVE_DONE;
     DWORD error = GetLastError();
+    if (error != ERROR_NOT_SAME_DEVICE && ReplaceInUse(staged->file, staged->target, target))
+        return MOVE_DONE;
+    error = GetLastError();
     // Told before the attribute is back: a read-only target refuses as an open one does.
     MoveOutcome outcome = OutcomeOfError(error, target);
     RestoreAttributes(staged->target, targetAttributes);
@@ -478,6 +554,30 @@ bool SyncFolder(const char *folder)
     return true;
 }
 
+// Settles the file `name` that a move set aside in the folder `pattern` names (its first
+// `folderLength` characters): it goes once the file that replaced it is in place and its own
+// program has ended (until then it cannot be deleted, and a later run tries again); when its
+// original name is empty (a run killed between the two renames), it gets that name back.
+static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wchar_t *name)
+{
+    wchar_t aside[EXTENDED_PATH_SIZE];
+    wchar_t origin[EXTENDED_PATH_SIZE];
+    if (folderLength + 1 + wcslen(name) >= EXTENDED_PATH_SIZE)
+        return;
+    wmemcpy(aside, pattern, folderLength + 1); // the folder and its separator
+    aside[folderLength + 1] = L'\0';
+    wcscpy(origin, aside);
+    wcscat(aside, name);
+    wcscat(origin, SetAsideOrigin(name));
+    if (GetFileAttributesW(origin) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
+        return;
+    }
+    DWORD attributes = ClearReadOnly(aside);
+    if (DeleteFileW(aside) == 0)
+        RestoreAttributes(aside, attributes);
+}
+
 void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
 {
     wchar_t pattern[EXTENDED_PATH_SIZE];
@@ -499,6 +599,11 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+            SetAsideOrigin(found.cFileName) != NULL) {
+            SettleSetAside(pattern, folderLength, found.cFileName);
+            continue;
+        }
         // Temporary names are plain ASCII; anything else is not one of ours.
         char name[MAX_PATH];
         size_t nameLength = wcslen(found.cFileName);

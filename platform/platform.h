@@ -99,7 +99,10 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // process (or, where the system allows, with no name until it is complete), flushed, renamed
 // over the target, made durable there, and only then is `source` removed. A staged file whose
 // size or modification time changes during the copy is not installed. A copy keeps the
-// permission bits but never set-uid or set-gid. A source that is not a regular file is never
+// permission bits but never set-uid or set-gid. A target in use that cannot be replaced but can
+// be renamed (Windows: a running program, a loaded DLL) is set aside in its own folder under a
+// reserved name that keeps its own, and the new file takes the freed name; RemoveMoveLeftovers
+// later settles what was set aside. A source that is not a regular file is never
 // opened for reading or moved: MOVE_FAILED. A source that is another name of the target itself
 // loses that name and the content stays. On any failure `source` and `target` are as they were;
 // after MOVE_IN_USE a finished copy may be kept for the next try of the same move (see
@@ -122,10 +125,12 @@ void StartWriteBack(const char *source, size_t stagingLength);
 bool SyncFolder(const char *folder);
 
 // Removes the temporary files that a killed move left in `folder`: only regular files whose
-// names have exactly the form this layer gives its temporaries. The first `trustedLength` bytes
-// of `folder` (the game folder) are opened as they are; when a component after them is a link or
-// junction, nothing is removed, so the cleanup never reaches through a link. Call it only while
-// LockUpdateRun is held, so that no other updater's copy in progress is taken.
+// names have exactly the form this layer gives its temporaries. Files that moves set aside there
+// are deleted once their programs have ended, or given their names back when those are empty.
+// The first `trustedLength` bytes of `folder` (the game folder) are opened as they are; when a
+// component after them is a link or junction, nothing is done, so the cleanup never reaches
+// through a link. Call it only while LockUpdateRun is held, so that no other updater's copy in
+// progress is taken.
 void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
 
 // True when the file name `name` (`length` bytes, no folder part) has the form the updater

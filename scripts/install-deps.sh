@@ -13,9 +13,9 @@ native_commands=(cmake make g++ xvfb-run xauth strace fusermount3)
 # Static checks and fuzzing: clang 14 with its sanitizer and libFuzzer runtimes.
 checks_packages=(clang clang-format clang-tidy libclang-rt-14-dev)
 checks_commands=(clang++ clang-format clang-tidy)
-# The Windows build and the Wine tests.
-windows_packages=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth)
-windows_commands=(x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine xvfb-run xauth)
+# The Windows build and the Wine tests (strace kills the Wine server at a chosen rename).
+windows_packages=(g++-mingw-w64-x86-64 wine wine64 xvfb xauth strace)
+windows_commands=(x86_64-w64-mingw32-g++ x86_64-w64-mingw32-windres wine xvfb-run xauth strace)
 
 missing_packages() { # names the packages of "$@" that dpkg does not list as installed
   local package

@@ -380,6 +380,31 @@ TEST_F(FileListRun, TwoUpdatersAtOnceTearAndLoseNothing)
     RemoveTree(otherGame);
 }
 
+// A program running from the target's place is replaced: a rename does not care that it runs.
+TEST_F(FileListRun, ReplacesARunningProgram)
+{
+    Install("Running", ReadFile("/bin/sleep"));
+    ASSERT_EQ(chmod((game + "/Running").c_str(), 0755), 0);
+    pid_t running = StartProgram(game + "/Running", {"60"}, {});
+    char image[4096] = "";
+    for (int tries = 0; tries < 1000 && std::string(image) != game + "/Running"; ++tries) {
+        ssize_t length = readlink(("/proc/" + std::to_string(running) + "/exe").c_str(), image, sizeof image - 1);
+        image[length > 0 ? length : 0] = '\0';
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(std::string(image), game + "/Running") << "the program never ran from the game folder";
+    Stage("RunningNEW1", "new build");
+    WriteFileList({"RunningNEW1"});
+
+    EXPECT_EQ(RunUpdaterProgram().exitCode, 0);
+
+    EXPECT_EQ(ReadFile(game + "/Running"), "new build");
+    EXPECT_FALSE(PathExists(staging + "/RunningNEW1"));
+    EXPECT_EQ(SnapshotTree(game).size(), 1u) << "nothing is set aside on POSIX";
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+}
+
 // While a copy across file systems is under way (the updater stopped when the copy holds a
 // quarter of the file), the client rewrites the staged file and writes a new file list. The
 // torn copy is not installed and the new list is not deleted unread.

@@ -1,0 +1,80 @@
+# updater.exe replacing files in use under Wine: a running program and the updater's own
+# executable are set aside and replaced, what was set aside goes once its program has ended, and
+# a kill between setting aside and moving in loses nothing.
+source "$(dirname "$0")/wine_harness.sh"
+out=$(mktemp)
+trap 'rm -f "$out" "$out.updater"; rm -rf "${flags:-}"' EXIT
+
+# start_running NAME: runs a copy of hold_file.exe as GAME/NAME (its image is mapped, so the file
+# is in use as a running client's is) until $flags/release appears.
+start_running() {
+  flags=$(mktemp -d)
+  cp "$WINE_TEST_BIN/hold_file.exe" "$GAME_UNIX/$1"
+  echo "held" >"$flags/held"
+  run_wine "$GAME_WIN\\$1" "$(winepath -w "$flags/held" 2>/dev/null)" "$(winepath -w "$flags/ready" 2>/dev/null)" \
+    "$(winepath -w "$flags/release" 2>/dev/null)" &
+  running=$!
+  for _ in $(seq 1 500); do [ -e "$flags/ready" ] && break; sleep 0.02; done
+  check "$1 runs" test -e "$flags/ready"
+}
+set_aside_count() { find "$GAME_UNIX" -maxdepth 1 -name '.~upd-*' | wc -l; }
+
+echo "== a running program and the updater itself, started from the game folder"
+reset_user_folders
+start_running Running.exe
+echo "new build" >"$STAGING_UNIX/Running.exenew1"
+cp "$UPDATER_EXE" "$GAME_UNIX/updater.exe"
+{ cat "$UPDATER_EXE"; printf 'new'; } >"$out.updater"
+cp "$out.updater" "$STAGING_UNIX/updater.exenew1"
+write_settings "$GAME_WIN"
+write_file_list "Running.exenew1" "updater.exenew1"
+set +e
+run_wine "$GAME_WIN\\updater.exe" >"$out"
+updater_code=$?
+set -e
+check "exit code 0" test "$updater_code" -eq 0
+check "the running program's file is replaced" content_is "$GAME_UNIX/Running.exe" "new build"
+check "the updater replaced itself" cmp -s "$GAME_UNIX/updater.exe" "$out.updater"
+check "both old files stay set aside while their programs run" test "$(set_aside_count)" -eq 2
+touch "$flags/release"
+wait "$running" || true
+echo "other" >"$STAGING_UNIX/Other.datnew1"
+write_file_list "Other.datnew1"
+run_updater "$out"
+check "a later run removes them once their programs have ended" test "$(set_aside_count)" -eq 0
+check "... and keeps the new files" content_is "$GAME_UNIX/Running.exe" "new build"
+
+echo "== killed between setting a running file aside and moving the new one in"
+reset_user_folders
+start_running Running.exe
+echo "new build" >"$STAGING_UNIX/Running.exenew1"
+write_settings "$GAME_WIN"
+write_file_list "Running.exenew1"
+# The Wine server makes the renames: it is killed, and every Wine process with it, as it starts
+# the second rename of the run (the first set the running file aside).
+server_folder="server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
+for pid in $(pgrep -f wineserver); do
+  [ "$(basename "$(readlink "/proc/$pid/cwd")")" = "$server_folder" ] && server=$pid
+done
+strace -p "$server" -o /dev/null -e trace=rename -e inject=rename:signal=KILL:when=2 2>"$out.strace" &
+tracer=$!
+for _ in $(seq 1 500); do grep -q attached "$out.strace" && break; sleep 0.02; done
+run_updater "$out"
+wait "$tracer" || true
+wait "$running" || true
+check "killed with the target's name free" test ! -e "$GAME_UNIX/Running.exe"
+check "... its old file set aside" test "$(set_aside_count)" -eq 1
+check "... and the new one still staged" content_is "$STAGING_UNIX/Running.exenew1" "new build"
+run_updater "$out"
+check "the next run installs it" content_is "$GAME_UNIX/Running.exe" "new build"
+check "... and leaves no set-aside file" test "$(set_aside_count)" -eq 0
+
+echo "== a file a killed run set aside, whose entry the next list leaves out"
+mv "$GAME_UNIX/Running.exe" "$GAME_UNIX/.~upd-77-0~Running.exe"
+echo "other" >"$STAGING_UNIX/Other.datnew1"
+write_file_list "Other.datnew1"
+run_updater "$out"
+check "it gets its name back" content_is "$GAME_UNIX/Running.exe" "new build"
+check "... and nothing stays set aside" test "$(set_aside_count)" -eq 0
+rm -f "$out.strace"
+finish

@@ -374,8 +374,9 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wc
 }
 
 // The name a file set aside from `target` (extended form) takes in its folder:
-// ".~upd-<process>-<attempt>~" + the target's own name, so that a later run can tell where it came
-// from. False when it does not fit.
+// ".~upd-<time>-<attempt>~" + the target's own name, so that a later run can tell where it came
+// from, and which of several set aside from one name came last (<time> is the system time in
+// sixteen hex digits). False when it does not fit.
 static bool ComposeSetAsidePath(const wchar_t *target, wchar_t aside[EXTENDED_PATH_SIZE])
 {
     const wchar_t *separator = wcsrchr(target, L'\\');
@@ -384,8 +385,11 @@ static bool ComposeSetAsidePath(const wchar_t *target, wchar_t aside[EXTENDED_PA
     size_t folderLength = (size_t)(separator - target) + 1;
     memset(aside, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
     wmemcpy(aside, target, folderLength);
-    int written = swprintf(aside + folderLength, EXTENDED_PATH_SIZE - folderLength, L"%ls%lu-%u~%ls", SET_ASIDE_PREFIX,
-                           (unsigned long)GetCurrentProcessId(), g_temporaryAttempt++, separator + 1);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    int written = swprintf(aside + folderLength, EXTENDED_PATH_SIZE - folderLength, L"%ls%016llx-%u~%ls",
+                           SET_ASIDE_PREFIX, stamp, g_temporaryAttempt++, separator + 1);
     return written > 0 && folderLength + (size_t)written < EXTENDED_PATH_SIZE - 1;
 }
 
@@ -431,7 +435,7 @@ static const wchar_t *SetAsideOrigin(const wchar_t *name)
     const wchar_t *at = name + prefixLength;
     int dashes = 0;
     for (bool digits = false; *at != L'~'; ++at) {
-        if (*at >= L'0' && *at <= L'9')
+        if ((*at >= L'0' && *at <= L'9') || (*at >= L'a' && *at <= L'f'))
             digits = true;
         else if (*at == L'-' && digits && dashes == 0)
             (void)(++dashes, digits = false);
@@ -558,6 +562,53 @@ bool SyncFolder(const char *folder)
 // `folderLength` characters): it goes once the file that replaced it is in place and its own
 // program has ended (until then it cannot be deleted, and a later run tries again); when its
 // original name is empty (a run killed between the two renames), it gets that name back.
+// Compares the "<time>-<attempt>" parts of two set-aside names, each as a number: below zero
+// when `first` was set aside before `second`.
+static int CompareSetAsideStamps(const wchar_t *first, const wchar_t *second)
+{
+    size_t prefixLength = wcslen(SET_ASIDE_PREFIX);
+    first += prefixLength;
+    second += prefixLength;
+    for (int group = 0; group < 2; ++group) {
+        size_t firstLength = wcscspn(first, L"-~");
+        size_t secondLength = wcscspn(second, L"-~");
+        if (firstLength != secondLength)
+            return firstLength < secondLength ? -1 : 1;
+        int order = wcsncmp(first, second, firstLength);
+        if (order != 0)
+            return order;
+        first += firstLength + 1;
+        second += secondLength + 1;
+    }
+    return 0;
+}
+
+// True when no file in the folder `folder` (extended form, ending in its separator) was set aside
+// from the same name as `name` after it.
+static bool IsLastSetAside(const wchar_t *folder, const wchar_t *name)
+{
+    wchar_t pattern[EXTENDED_PATH_SIZE];
+    const wchar_t *origin = SetAsideOrigin(name);
+    if (wcslen(folder) + wcslen(SET_ASIDE_PREFIX) + 2 + wcslen(origin) >= EXTENDED_PATH_SIZE)
+        return false;
+    wcscpy(pattern, folder);
+    wcscat(pattern, SET_ASIDE_PREFIX);
+    wcscat(pattern, L"*~");
+    wcscat(pattern, origin);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return true;
+    bool last = true;
+    do {
+        const wchar_t *otherOrigin = SetAsideOrigin(found.cFileName);
+        last = otherOrigin == NULL || CompareStringOrdinal(otherOrigin, -1, origin, -1, TRUE) != CSTR_EQUAL ||
+               CompareSetAsideStamps(found.cFileName, name) <= 0;
+    } while (last && FindNextFileW(search, &found) != 0);
+    (void)FindClose(search);
+    return last;
+}
+
 static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wchar_t *name)
 {
     wchar_t aside[EXTENDED_PATH_SIZE];
@@ -570,7 +621,12 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
     wcscat(aside, name);
     wcscat(origin, SetAsideOrigin(name));
     if (GetFileAttributesW(origin) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
+        // Only the file set aside last had that name last; an older one goes once the name is back.
+        wchar_t folder[EXTENDED_PATH_SIZE];
+        wmemcpy(folder, pattern, folderLength + 1);
+        folder[folderLength + 1] = L'\0';
+        if (IsLastSetAside(folder, name))
+            (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
         return;
     }
     DWORD attributes = ClearReadOnly(aside);
@@ -592,7 +648,11 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) ||
         wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
         return;
+    // A folder named with a trailing separator (a drive's root, "C:\\Games\\") has it already.
     size_t folderLength = wcslen(pattern);
+    if (pattern[folderLength - 1] == L'\\')
+        --folderLength;
+    pattern[folderLength] = L'\0';
     wcscat(pattern, L"\\*");
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(pattern, &found);

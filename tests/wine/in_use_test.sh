@@ -40,6 +40,7 @@ touch "$flags/release"
 wait "$running" || true
 echo "other" >"$STAGING_UNIX/Other.datnew1"
 write_file_list "Other.datnew1"
+write_settings "$GAME_WIN\\" # the same folder, written with a trailing separator
 run_updater "$out"
 check "a later run removes them once their programs have ended" test "$(set_aside_count)" -eq 0
 check "... and keeps the new files" content_is "$GAME_UNIX/Running.exe" "new build"
@@ -69,12 +70,15 @@ run_updater "$out"
 check "the next run installs it" content_is "$GAME_UNIX/Running.exe" "new build"
 check "... and leaves no set-aside file" test "$(set_aside_count)" -eq 0
 
-echo "== a file a killed run set aside, whose entry the next list leaves out"
-mv "$GAME_UNIX/Running.exe" "$GAME_UNIX/.~upd-77-0~Running.exe"
+echo "== files set aside from one name, by a killed run and an older one, whose entry the next list leaves out"
+mv "$GAME_UNIX/Running.exe" "$GAME_UNIX/.~upd-0000000000000002-0~Running.exe"
+echo "older" >"$GAME_UNIX/.~upd-0000000000000001-5~Running.exe"
 echo "other" >"$STAGING_UNIX/Other.datnew1"
 write_file_list "Other.datnew1"
 run_updater "$out"
-check "it gets its name back" content_is "$GAME_UNIX/Running.exe" "new build"
+check "the one set aside last gets its name back" content_is "$GAME_UNIX/Running.exe" "new build"
+write_file_list "Other.datnew1"
+run_updater "$out"
 check "... and nothing stays set aside" test "$(set_aside_count)" -eq 0
 rm -f "$out.strace"
 finish

@@ -36,11 +36,22 @@ static bool IsSeparator(char byte)
 
 // What the folders of `path` after its first `trustedLength` bytes (up to its last component)
 // are: MOVE_CREATES when each is a plain folder, else why not.
+// The bytes of the character at `at`: two for a lead byte of the ANSI code page's double-byte
+// characters, whose second byte may be that of "\\" (Shift-JIS), else one.
+static size_t CharacterLength(const char *at)
+{
+    return IsDBCSLeadByte((BYTE)at[0]) != 0 && at[1] != '\0' ? 2 : 1;
+}
+
 static MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
 {
     size_t length = strlen(path);
-    for (size_t end = trustedLength + 1; end < length; ++end) {
-        if (!IsSeparator(path[end]) || IsSeparator(path[end - 1]))
+    bool afterSeparator = true; // the trusted part ends at a folder
+    for (size_t end = trustedLength; end < length; end += CharacterLength(path + end)) {
+        bool separator = IsSeparator(path[end]);
+        bool folderEnds = separator && !afterSeparator;
+        afterSeparator = separator;
+        if (!folderEnds)
             continue;
         DWORD attributes = AttributesOf(path, end);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -697,7 +708,7 @@ bool NameSameFile(const char *first, const char *second)
 size_t FolderPartLength(const char *path)
 {
     const char *separator = NULL;
-    for (const char *at = path; *at != '\0'; ++at) {
+    for (const char *at = path; *at != '\0'; at += CharacterLength(at)) {
         if (*at == '/' || *at == '\\')
             separator = at;
     }

@@ -40,6 +40,10 @@ FILE *OpenDataFile(const char *path, bool forDeletion);
 // was deleted.
 bool DeleteDataFileAndClose(FILE *file, const char *path);
 
+// Creates `path` (or empties the file there) for writing in binary mode: for tools that write
+// data files. NULL when it cannot.
+FILE *CreateOutputFile(const char *path);
+
 // What lies at a path, for tools that report without changing anything.
 enum PathKind { PATH_MISSING = 0, PATH_REGULAR_FILE, PATH_FOLDER, PATH_OTHER };
 struct PathInfo {
@@ -143,8 +147,8 @@ bool IsReservedFileName(const char *name, size_t length);
 bool NameSameFile(const char *first, const char *second);
 
 // The length of the folder part of `path`: up to, not including, its last separator ("/";
-// on Windows "/" or "\\"). A path in the root folder ("/x") gives 1, so the part names "/".
-// 0 when `path` has no separator.
+// on Windows "/" or "\\", never the second byte of a double-byte character of the ANSI code page). A path in the root
+// folder ("/x") gives 1, so the part names "/". 0 when `path` has no separator.
 size_t FolderPartLength(const char *path);
 
 // Waits until no other updater of this user works on the staging folder `stagingFolder`, then

@@ -64,6 +64,11 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     return file;
 }
 
+FILE *CreateOutputFile(const char *path)
+{
+    return fopen(path, "wb");
+}
+
 bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     struct stat opened;

@@ -73,7 +73,10 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     // deleting through the handle would delete that file. A file only read may be shared and
     // linked as the client likes.
     DWORD sharing = FILE_SHARE_READ | FILE_SHARE_DELETE | (forDeletion ? 0 : FILE_SHARE_WRITE);
-    HANDLE file = CreateFileA(path, GENERIC_READ | (forDeletion ? DELETE : 0), sharing, NULL, OPEN_EXISTING,
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPath(path, extended))
+        return NULL;
+    HANDLE file = CreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE : 0), sharing, NULL, OPEN_EXISTING,
                               forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
@@ -95,6 +98,26 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     return stream;
 }
 
+FILE *CreateOutputFile(const char *path)
+{
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPath(path, extended))
+        return NULL;
+    HANDLE file =
+        CreateFileW(extended, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return NULL;
+    int descriptor = _open_osfhandle((intptr_t)file, _O_WRONLY | _O_BINARY);
+    if (descriptor < 0) {
+        (void)CloseHandle(file);
+        return NULL;
+    }
+    FILE *stream = _fdopen(descriptor, "wb");
+    if (stream == NULL)
+        (void)_close(descriptor); // closes the handle too
+    return stream;
+}
+
 bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     (void)path; // the handle knows its file, whatever name it has now
@@ -110,8 +133,9 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
 void InspectPath(const char *path, PathInfo *info)
 {
     memset(info, 0, sizeof *info);
+    wchar_t extended[EXTENDED_PATH_SIZE];
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExA(path, GetFileExInfoStandard, &data) == 0)
+    if (!ToExtendedPath(path, extended) || GetFileAttributesExW(extended, GetFileExInfoStandard, &data) == 0)
         return;
     DWORD attributes = data.dwFileAttributes;
     info->kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
@@ -119,8 +143,8 @@ void InspectPath(const char *path, PathInfo *info)
                                                                   : PATH_REGULAR_FILE;
     info->size = ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
     info->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE file = CreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     BY_HANDLE_FILE_INFORMATION identity;
     if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &identity) != 0) {
         info->file = ((unsigned long long)identity.nFileIndexHigh << 32) | identity.nFileIndexLow;

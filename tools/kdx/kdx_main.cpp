@@ -459,7 +459,7 @@ static int WriteDataFile(const std::string &payload, const std::string &outputPa
     std::string file = MakeKdxContainer(payload);
     FILE *output = stdout;
     if (!outputPath.empty()) {
-        output = fopen(outputPath.c_str(), "wb");
+        output = CreateOutputFile(outputPath.c_str());
         if (output == NULL) {
             fprintf(stderr, "kdx: cannot write %s: %s\n", outputPath.c_str(), strerror(errno));
             return 2;

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
+#include <sddl.h>
 #include <winternl.h>
 
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
@@ -722,14 +723,53 @@ size_t FolderPartLength(const char *path)
     return length;
 }
 
+// The name of the run's lock for the user running this process: one for all of the user's
+// sessions (the same %APPDATA%), whatever their elevation: "Global\\BrackmoorGamesUpdateRun-<SID>".
+static bool ComposeLockName(wchar_t name[128], wchar_t **sid)
+{
+    HANDLE token = NULL;
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[256];
+    } owner;
+    DWORD needed = 0;
+    *sid = NULL;
+    bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+                 GetTokenInformation(token, TokenUser, &owner, sizeof owner, &needed) != 0 &&
+                 ConvertSidToStringSidW(owner.user.User.Sid, sid) != 0;
+    if (token != NULL)
+        (void)CloseHandle(token);
+    if (!known)
+        return false;
+    int written = swprintf(name, 128, L"Global\\BrackmoorGamesUpdateRun-%ls", *sid);
+    return written > 0 && written < 127;
+}
+
 bool LockUpdateRun(const char *stagingFolder)
 {
     (void)stagingFolder;
-    // One updater per user session at a time; the mutex is released when the process exits.
-    HANDLE mutex = CreateMutexA(NULL, FALSE, "Local\\BrackmoorGamesUpdateRun");
+    wchar_t name[128];
+    wchar_t *sid = NULL;
+    if (!ComposeLockName(name, &sid)) {
+        LocalFree(sid);
+        return false;
+    }
+    // Only the user, elevated or not, may use it: full access for the user's SID, and a low
+    // integrity label so that a run of either level may wait on what the other created.
+    wchar_t descriptor[256];
+    PSECURITY_DESCRIPTOR security = NULL;
+    if (swprintf(descriptor, 256, L"D:(A;;GA;;;%ls)S:(ML;;NW;;;LW)", sid) > 0)
+        (void)ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1, &security, NULL);
+    LocalFree(sid);
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
+    HANDLE mutex = CreateMutexW(security != NULL ? &attributes : NULL, FALSE, name);
+    // Created by a run of another level with a descriptor of its own: waiting is all this needs.
+    if (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED)
+        mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
+    LocalFree(security);
     if (mutex == NULL)
         return false;
+    // Held until the process exits; an abandoned mutex (a killed updater) is ours all the same.
     DWORD waited = WaitForSingleObject(mutex, INFINITE);
-    // An abandoned mutex (a killed updater) is ours now all the same.
     return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }

@@ -153,8 +153,10 @@ size_t FolderPartLength(const char *path);
 
 // Waits until no other updater of this user works on the staging folder `stagingFolder`, then
 // holds that claim until the process exits. POSIX: flock on the folder itself (nothing is
-// created in it). Windows: a named mutex of the user's session. Returns false, holding nothing,
-// when the claim cannot be made (the folder is missing); the caller goes on without it.
+// created in it). Windows: a mutex in the global namespace named after the user's SID, so one
+// for all of the user's sessions, that the user's elevated and unelevated runs can both wait on.
+// Returns false, holding nothing, only when no claim can be made at all (the folder is missing,
+// the system refuses to create or open the mutex); the caller then goes on without it.
 bool LockUpdateRun(const char *stagingFolder);
 
 // True when a top-level window of class `windowClass` exists, whatever its title; classes are

@@ -156,6 +156,42 @@ rm -rf "$flags"
 check "the target let go is installed" content_is "$GAME_UNIX/Locked.dll" "new lock"
 check "its staged file is gone" test ! -e "$STAGING_UNIX/Locked.dllnew1"
 
+echo "== two updaters at once: the second waits, touching nothing, until the first ends"
+reset_user_folders
+echo "running" >"$GAME_UNIX/Locked.dll"
+echo "new lock" >"$STAGING_UNIX/Locked.dllnew1"
+write_settings "$GAME_WIN"
+write_file_list "Locked.dllnew1"
+flags=$(mktemp -d)
+hold "$GAME_UNIX/Locked.dll" "$flags"
+# list_readers: the updaters that have the file list open (the first does all through its pass)
+list_readers() {
+  for pid in $(pgrep -f 'updater\.exe'); do ls -l "/proc/$pid/fd" 2>/dev/null | grep -q FileList.kdx && echo "$pid"; done
+}
+run_wine "$UPDATER_EXE" >"$out" &
+first=$!
+for _ in $(seq 1 500); do [ -n "$(list_readers)" ] && break; sleep 0.02; done
+first_pid=$(list_readers)
+check "the first updater is in its pass" test -n "$first_pid"
+run_wine "$UPDATER_EXE" >"$out.second" &
+second=$!
+second_read=no
+for _ in $(seq 1 40); do # two seconds while the first retries the held target
+  for pid in $(list_readers); do [ "$pid" != "$first_pid" ] && second_read=yes; done
+  sleep 0.05
+done
+touch "$flags/release"
+wait "$holder" || true
+wait "$first" || true
+set +e
+wait "$second"
+second_code=$?
+set -e
+rm -rf "$flags" "$out.second"
+check "the second never read the list while the first ran" test "$second_read" = no
+check "the first installed the held file once let go" content_is "$GAME_UNIX/Locked.dll" "new lock"
+check "the second ended after it with exit code 0" test "$second_code" -eq 0
+
 echo "== a read-only target on another volume held open throughout: copied once, however often retried"
 # Windows refuses to replace a read-only file and Wine does not, so the clearing of the
 # attribute cannot be seen here; what can be seen is that a failed move puts it back.

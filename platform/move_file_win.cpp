@@ -162,11 +162,12 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace
     return false;
 }
 
-// What identifies a file and its content, through its handle.
+// What identifies a file and its content, through its handle. The 128-bit id of FILE_ID_INFO
+// where the system has it: the 64-bit index of older calls is not unique on ReFS, and a false
+// "same file" would delete a staged file and leave its target old.
 struct FileIdentity {
-    DWORD volume;
-    DWORD indexHigh;
-    DWORD indexLow;
+    unsigned long long volume;
+    unsigned char id[16];
     DWORD sizeHigh;
     DWORD sizeLow;
     FILETIME lastWrite;
@@ -179,9 +180,16 @@ static bool IdentifyFile(HANDLE file, FileIdentity *identity)
     memset(identity, 0, sizeof *identity);
     if (GetFileInformationByHandle(file, &info) == 0)
         return false;
-    identity->volume = info.dwVolumeSerialNumber;
-    identity->indexHigh = info.nFileIndexHigh;
-    identity->indexLow = info.nFileIndexLow;
+    FILE_ID_INFO wide;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
+        identity->volume = wide.VolumeSerialNumber;
+        memcpy(identity->id, &wide.FileId, sizeof identity->id);
+    } else {
+        // Marked as the short form, so that it never equals a long one by chance.
+        identity->volume = (1ULL << 63) | info.dwVolumeSerialNumber;
+        unsigned long long index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        memcpy(identity->id, &index, sizeof index);
+    }
     identity->sizeHigh = info.nFileSizeHigh;
     identity->sizeLow = info.nFileSizeLow;
     identity->lastWrite = info.ftLastWriteTime;
@@ -191,8 +199,7 @@ static bool IdentifyFile(HANDLE file, FileIdentity *identity)
 
 static bool SameFile(const FileIdentity *first, const FileIdentity *second)
 {
-    return first->volume == second->volume && first->indexHigh == second->indexHigh &&
-           first->indexLow == second->indexLow;
+    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
 }
 
 static bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)

@@ -50,12 +50,6 @@ void ShowMessageBox(const char *text, const char *caption)
     (void)MessageBoxA(NULL, text, caption, MB_OK);
 }
 
-void LaunchProgram(const char *path)
-{
-    // Values of 32 or less are failures; the caller has no use for them.
-    (void)ShellExecuteA(NULL, NULL, path, NULL, NULL, SW_SHOW);
-}
-
 long long MeasureFileLength(FILE *file)
 {
     if (_fseeki64(file, 0, SEEK_END) != 0)

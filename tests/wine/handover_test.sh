@@ -43,6 +43,19 @@ check "client started" test -e "$GAME_UNIX/started.txt"
 check "client started in the updater's current folder" has_line "$GAME_UNIX/started.txt" "cwd $(winpath "$PWD")"
 check "client started after the installation" has_line "$GAME_UNIX/started.txt" "data new data"
 
+echo "== the desktop shell's way, as an elevated updater takes it while a shell runs"
+# Wine's token is elevated with a limited one behind it, but Wine gives no shell window: -restart
+# above took the direct way. Inside a Wine desktop the shell's own ShellExecute can be shown.
+rm -f "$GAME_UNIX/started.txt"
+wineserver -k || true # the desktop's shell is the first of a fresh Wine session
+wineserver -w
+run_wine explorer /desktop=updater-test,640x480 "$WINE_TEST_BIN/shell_start.exe" "$GAME_WIN\\Orvo.exe" >"$work/shell" || true
+for _ in $(seq 1 500); do [ -e "$GAME_UNIX/started.txt" ] && break; sleep 0.01; done
+check "the shell started the client" has_line "$work/shell" "started through the desktop shell: yes"
+check "... and it ran" test -e "$GAME_UNIX/started.txt"
+check "... in the starter's current folder" has_line "$GAME_UNIX/started.txt" "cwd $(winpath "$PWD")"
+wineserver -k || true
+
 echo "== no browser, no -restart: no box, no client"
 rm -f "$GAME_UNIX/started.txt" "$work/stop" "$work/boxes"
 write_file_list

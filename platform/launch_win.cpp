@@ -1,0 +1,105 @@
+// Windows implementation of LaunchProgram. An elevated updater whose user also has a limited
+// token starts the client through the desktop shell, so that the client runs with the shell's
+// rights and not the updater's: the game folder comes from a file the user's own programs can
+// write, and an elevated start would run whatever they put there as administrator.
+#include "platform/platform.h"
+#include "platform/launch_win.h"
+
+#include <string.h>
+#include <windows.h>
+#include <exdisp.h>
+#include <shellapi.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shlobj.h>
+
+bool RunsElevatedWithLimitedToken()
+{
+    HANDLE token = NULL;
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD size = 0;
+    bool full = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+                GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size) != 0 &&
+                type == TokenElevationTypeFull;
+    if (token != NULL)
+        (void)CloseHandle(token);
+    return full;
+}
+
+// The desktop shell's own ShellExecute: from the shell's window list, its desktop view, that
+// view's folder object and its application. NULL when any step is missing.
+static IShellDispatch2 *DesktopShell()
+{
+    IShellWindows *windows = NULL;
+    IDispatch *desktop = NULL;
+    IServiceProvider *provider = NULL;
+    IShellBrowser *browser = NULL;
+    IShellView *view = NULL;
+    IDispatch *background = NULL;
+    IShellFolderViewDual *folderView = NULL;
+    IDispatch *application = NULL;
+    IShellDispatch2 *shell = NULL;
+    VARIANT none;
+    VariantInit(&none);
+    long window = 0;
+    if (SUCCEEDED(
+            CoCreateInstance(CLSID_ShellWindows, NULL, CLSCTX_LOCAL_SERVER, IID_IShellWindows, (void **)&windows)) &&
+        windows->FindWindowSW(&none, &none, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, &desktop) == S_OK &&
+        desktop != NULL && SUCCEEDED(desktop->QueryInterface(IID_IServiceProvider, (void **)&provider)) &&
+        SUCCEEDED(provider->QueryService(SID_STopLevelBrowser, IID_IShellBrowser, (void **)&browser)) &&
+        SUCCEEDED(browser->QueryActiveShellView(&view)) &&
+        SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, (void **)&background)) &&
+        SUCCEEDED(background->QueryInterface(IID_IShellFolderViewDual, (void **)&folderView)) &&
+        SUCCEEDED(folderView->get_Application(&application)) && application != NULL)
+        (void)application->QueryInterface(IID_IShellDispatch2, (void **)&shell);
+    IUnknown *used[] = {application, folderView, background, view, browser, provider, desktop, windows};
+    for (IUnknown *object : used) {
+        if (object != NULL)
+            object->Release();
+    }
+    return shell;
+}
+
+bool StartThroughDesktopShell(const char *path)
+{
+    wchar_t file[MAX_PATH * 2];
+    wchar_t folder[MAX_PATH * 2];
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, file, MAX_PATH * 2) == 0 ||
+        GetCurrentDirectoryW(MAX_PATH * 2, folder) == 0)
+        return false;
+    HRESULT initialized = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    IShellDispatch2 *shell = DesktopShell();
+    bool started = false;
+    if (shell != NULL) {
+        VARIANT none;
+        VARIANT directory;
+        VARIANT show;
+        VariantInit(&none);
+        VariantInit(&directory);
+        VariantInit(&show);
+        directory.vt = VT_BSTR;
+        directory.bstrVal = SysAllocString(folder);
+        show.vt = VT_I4;
+        show.lVal = SW_SHOW;
+        BSTR program = SysAllocString(file);
+        started = program != NULL && directory.bstrVal != NULL &&
+                  SUCCEEDED(shell->ShellExecute(program, none, directory, none, show));
+        SysFreeString(program);
+        VariantClear(&directory);
+        shell->Release();
+    }
+    if (SUCCEEDED(initialized))
+        CoUninitialize();
+    return started;
+}
+
+void LaunchProgram(const char *path)
+{
+    // Elevated with a limited token of the same user behind it: the client gets the limited
+    // rights. Every other case (not elevated, elevated without a limited token, no shell to
+    // start it through) starts it as the updater runs. Failures are not reported.
+    // Only while a shell runs: reaching its window list could otherwise start one.
+    if (RunsElevatedWithLimitedToken() && GetShellWindow() != NULL && StartThroughDesktopShell(path))
+        return;
+    (void)ShellExecuteA(NULL, NULL, path, NULL, NULL, SW_SHOW);
+}

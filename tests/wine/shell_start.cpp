@@ -1,0 +1,18 @@
+// Starts PROGRAM through the desktop shell, as an elevated updater starts the client, and says
+// whether that path was taken. Usage: shell_start PROGRAM
+// Exit status 0 when the shell started it, 3 when there was no shell to start it through.
+#include <stdio.h>
+
+#include "platform/launch_win.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: shell_start PROGRAM\n");
+        return 2;
+    }
+    bool started = StartThroughDesktopShell(argv[1]);
+    printf("elevated with a limited token: %s\nstarted through the desktop shell: %s\n",
+           RunsElevatedWithLimitedToken() ? "yes" : "no", started ? "yes" : "no");
+    return started ? 0 : 3;
+}

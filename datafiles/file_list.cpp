@@ -75,26 +75,31 @@ static bool IsEmptyComponent(const char *component, size_t length)
 // The last component of the first `length` bytes of `name`.
 static bool IsReservedLastComponent(const char *name, size_t length)
 {
-    size_t start = length;
-    while (start > 0 && !IsSeparator(name[start - 1]))
-        --start;
-    return IsReservedFileName(name + start, length - start);
+    size_t start = 0;
+    for (size_t i = 0; i < length; i += PathCharacterLength(name + i)) {
+        if (IsSeparator(name[i]))
+            start = i + 1;
+    }
+    return IsReservedFileName(name + start, start < length ? length - start : 0);
 }
 
 typedef bool (*ComponentTest)(const char *component, size_t length);
 
-// True when some component of the first `length` bytes of `name` passes `test`.
+// True when some component of the first `length` bytes of `name` passes `test`. Components
+// are split as the file system splits them: never inside a double-byte character.
 static bool HasComponent(const char *name, size_t length, ComponentTest test)
 {
     size_t start = 0;
-    for (size_t i = 0; i <= length; ++i) {
-        if (i == length || IsSeparator(name[i])) {
-            if (test(name + start, i - start))
+    for (size_t i = 0;; i += PathCharacterLength(name + i)) {
+        bool ends = i >= length;
+        if (ends || IsSeparator(name[i])) {
+            if (test(name + start, (ends ? length : i) - start))
                 return true;
+            if (ends)
+                return false;
             start = i + 1;
         }
     }
-    return false;
 }
 
 FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char *appDataPath, const char *gamePath,

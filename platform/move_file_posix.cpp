@@ -357,6 +357,12 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     (void)closedir(listing);
 }
 
+size_t PathCharacterLength(const char *at)
+{
+    (void)at; // UTF-8, like every encoding in use here, never puts "/" inside another character
+    return 1;
+}
+
 bool NameSameFile(const char *first, const char *second)
 {
     return strcmp(first, second) == 0;

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <winternl.h>
 
@@ -37,9 +38,7 @@ static bool IsSeparator(char byte)
 
 // What the folders of `path` after its first `trustedLength` bytes (up to its last component)
 // are: MOVE_CREATES when each is a plain folder, else why not.
-// The bytes of the character at `at`: two for a lead byte of the ANSI code page's double-byte
-// characters, whose second byte may be that of "\\" (Shift-JIS), else one.
-static size_t CharacterLength(const char *at)
+size_t PathCharacterLength(const char *at)
 {
     return IsDBCSLeadByte((BYTE)at[0]) != 0 && at[1] != '\0' ? 2 : 1;
 }
@@ -48,7 +47,7 @@ static MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
 {
     size_t length = strlen(path);
     bool afterSeparator = true; // the trusted part ends at a folder
-    for (size_t end = trustedLength; end < length; end += CharacterLength(path + end)) {
+    for (size_t end = trustedLength; end < length; end += PathCharacterLength(path + end)) {
         bool separator = IsSeparator(path[end]);
         bool folderEnds = separator && !afterSeparator;
         afterSeparator = separator;
@@ -716,7 +715,7 @@ bool NameSameFile(const char *first, const char *second)
 size_t FolderPartLength(const char *path)
 {
     const char *separator = NULL;
-    for (const char *at = path; *at != '\0'; at += CharacterLength(at)) {
+    for (const char *at = path; *at != '\0'; at += PathCharacterLength(at)) {
         if (*at == '/' || *at == '\\')
             separator = at;
     }
@@ -730,49 +729,77 @@ size_t FolderPartLength(const char *path)
     return length;
 }
 
-// The name of the run's lock for the user running this process: one for all of the user's
-// sessions (the same %APPDATA%), whatever their elevation: "Global\\BrackmoorGamesUpdateRun-<SID>".
-static bool ComposeLockName(wchar_t name[128], wchar_t **sid)
-{
-    HANDLE token = NULL;
+// The user running this process: the SID from its token, and as text (freed with LocalFree).
+struct RunningUser {
     union {
         TOKEN_USER user;
         unsigned char bytes[256];
-    } owner;
+    } token;
+    wchar_t *text;
+};
+
+static bool IdentifyRunningUser(RunningUser *user)
+{
+    HANDLE token = NULL;
     DWORD needed = 0;
-    *sid = NULL;
+    user->text = NULL;
     bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
-                 GetTokenInformation(token, TokenUser, &owner, sizeof owner, &needed) != 0 &&
-                 ConvertSidToStringSidW(owner.user.User.Sid, sid) != 0;
+                 GetTokenInformation(token, TokenUser, &user->token, sizeof user->token, &needed) != 0 &&
+                 ConvertSidToStringSidW(user->token.user.User.Sid, &user->text) != 0;
     if (token != NULL)
         (void)CloseHandle(token);
-    if (!known)
-        return false;
-    int written = swprintf(name, 128, L"Global\\BrackmoorGamesUpdateRun-%ls", *sid);
-    return written > 0 && written < 127;
+    return known;
+}
+
+// Opens the lock `name`, created with `security` when it is new. NULL when it cannot, and when
+// what has that name belongs to another account (which made it first): such a mutex must
+// neither block the run nor let it go on unguarded.
+static HANDLE OpenOwnLock(const wchar_t *name, PSECURITY_DESCRIPTOR security, PSID user)
+{
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
+    HANDLE mutex = CreateMutexW(&attributes, FALSE, name);
+    // Created by the user's run of another level: waiting is all this one needs.
+    if (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED)
+        mutex = OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name);
+    if (mutex == NULL)
+        return NULL;
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR found = NULL;
+    bool own = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &found) ==
+                   ERROR_SUCCESS &&
+               owner != NULL && EqualSid(owner, user) != 0;
+    LocalFree(found);
+    if (!own) {
+        (void)CloseHandle(mutex);
+        return NULL;
+    }
+    return mutex;
 }
 
 bool LockUpdateRun(const char *stagingFolder)
 {
     (void)stagingFolder;
-    wchar_t name[128];
-    wchar_t *sid = NULL;
-    if (!ComposeLockName(name, &sid)) {
-        LocalFree(sid);
+    RunningUser user;
+    if (!IdentifyRunningUser(&user)) {
+        LocalFree(user.text);
         return false;
     }
-    // Only the user, elevated or not, may use it: full access for the user's SID, and a low
-    // integrity label so that a run of either level may wait on what the other created.
+    // Owned by the user, whatever the level of the run that creates it, and usable by the user
+    // alone, elevated or not.
     wchar_t descriptor[256];
+    wchar_t globalName[128];
+    wchar_t localName[128];
     PSECURITY_DESCRIPTOR security = NULL;
-    if (swprintf(descriptor, 256, L"D:(A;;GA;;;%ls)S:(ML;;NW;;;LW)", sid) > 0)
-        (void)ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1, &security, NULL);
-    LocalFree(sid);
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
-    HANDLE mutex = CreateMutexW(security != NULL ? &attributes : NULL, FALSE, name);
-    // Created by a run of another level with a descriptor of its own: waiting is all this needs.
-    if (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED)
-        mutex = OpenMutexW(SYNCHRONIZE, FALSE, name);
+    bool composed = swprintf(descriptor, 256, L"O:%lsD:(A;;GA;;;%ls)", user.text, user.text) > 0 &&
+                    swprintf(globalName, 128, L"Global\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
+                    swprintf(localName, 128, L"Local\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
+                    ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1, &security, NULL);
+    LocalFree(user.text);
+    // One lock for all of the user's sessions, which share %APPDATA%. When another account took
+    // that name first, the lock of this session at least.
+    HANDLE mutex = composed ? OpenOwnLock(globalName, security, user.token.user.User.Sid) : NULL;
+    if (mutex == NULL && composed)
+        mutex = OpenOwnLock(localName, security, user.token.user.User.Sid);
     LocalFree(security);
     if (mutex == NULL)
         return false;

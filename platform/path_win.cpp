@@ -13,7 +13,8 @@ bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
     DWORD fullLength = GetFullPathNameW(wide, EXTENDED_PATH_SIZE, full, NULL);
     if (fullLength == 0 || fullLength >= EXTENDED_PATH_SIZE - 8)
         return false;
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0)
+    // Already extended, or a device (\\.\NUL, which "NUL" becomes): as it is.
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0)
         wcscpy(extended, full);
     else if (wcsncmp(full, L"\\\\", 2) == 0)
         (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));

@@ -142,6 +142,11 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
 // stage a file of that form.
 bool IsReservedFileName(const char *name, size_t length);
 
+// The bytes of the path character at `at` (a zero-terminated string): on Windows two for a lead
+// byte of the ANSI code page's double-byte characters, whose second byte may be that of "\\"
+// (Shift-JIS); otherwise one. Separators are looked for only at character starts.
+size_t PathCharacterLength(const char *at);
+
 // True when the two paths name the same file by their spelling, as the file system reads them:
 // POSIX byte for byte; Windows ignoring case, with "/" and "\\" alike.
 bool NameSameFile(const char *first, const char *second);
@@ -154,7 +159,9 @@ size_t FolderPartLength(const char *path);
 // Waits until no other updater of this user works on the staging folder `stagingFolder`, then
 // holds that claim until the process exits. POSIX: flock on the folder itself (nothing is
 // created in it). Windows: a mutex in the global namespace named after the user's SID, so one
-// for all of the user's sessions, that the user's elevated and unelevated runs can both wait on.
+// for all of the user's sessions, owned by the user and usable by the user alone, so that the
+// user's elevated and unelevated runs can both wait on it; when another account holds that name,
+// the same in the session's own namespace.
 // Returns false, holding nothing, only when no claim can be made at all (the folder is missing,
 // the system refuses to create or open the mutex); the caller then goes on without it.
 bool LockUpdateRun(const char *stagingFolder);

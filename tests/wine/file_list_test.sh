@@ -166,7 +166,10 @@ flags=$(mktemp -d)
 hold "$GAME_UNIX/Locked.dll" "$flags"
 # list_readers: the updaters that have the file list open (the first does all through its pass)
 list_readers() {
-  for pid in $(pgrep -f 'updater\.exe'); do ls -l "/proc/$pid/fd" 2>/dev/null | grep -q FileList.kdx && echo "$pid"; done
+  for pid in $(pgrep -f 'updater\.exe'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -q -x -F "WINEPREFIX=$WINEPREFIX" || continue
+    ls -l "/proc/$pid/fd" 2>/dev/null | grep -q FileList.kdx && echo "$pid"
+  done
 }
 run_wine "$UPDATER_EXE" >"$out" &
 first=$!

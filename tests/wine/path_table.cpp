@@ -6,6 +6,7 @@
 #include <string>
 #include <windows.h>
 
+#include "datafiles/file_list.h"
 #include "platform/path_win.h"
 #include "platform/platform.h"
 
@@ -31,6 +32,7 @@ int main()
         {"\\\\server\\share\\Orvo\\x.dat", L"\\\\?\\UNC\\server\\share\\Orvo\\x.dat", 0},
         {"C:\\Games\\", L"\\\\?\\C:\\Games\\", 0},
         {"D:\\", L"\\\\?\\D:\\", 0},
+        {"NUL", L"\\\\.\\NUL", 0}, // a device stays a device
         {"C:\\Caf\xE9\\x.dat", L"\\\\?\\C:\\Caf\u00E9\\x.dat", 1252},
         {"C:\\\x95\x5C\\x.dat", L"\\\\?\\C:\\\u8868\\x.dat", 932}, // Shift-JIS: a second byte of 0x5C
         {name259, L"", 0},
@@ -64,6 +66,25 @@ int main()
         if (row.codePage != 0 && row.codePage != codePage)
             continue;
         Expect(FolderPartLength(row.path.c_str()) == row.folderLength, ("folder part of " + row.path).c_str());
+    }
+    // The name check splits entries where the file system does: 0x95 0x5C is one Shift-JIS
+    // character, not a folder and a separator.
+    const struct {
+        std::string name;
+        FileListEntryVerdict verdict;
+        UINT codePage;
+    } names[] = {
+        {".~upd-1-1~\x95\x5Cx.databcd", ENTRY_NAME_RESERVED, 932},
+        {"\x95\x5C/x.databcd", ENTRY_INSTALLABLE, 932},
+        {"\x95\x5C/x.databcd", ENTRY_NAME_EMPTY_PART, 1252}, // "\x95", "" and "x.dat" there
+    };
+    for (const auto &row : names) {
+        if (row.codePage != codePage)
+            continue;
+        LenStringView name = {(const unsigned char *)row.name.data(), row.name.size(), row.name.size()};
+        FileListEntryPaths paths;
+        Expect(PrepareFileListEntry(&name, "C:\\Data", "C:\\Games", &paths) == row.verdict,
+               ("name check of " + row.name).c_str());
     }
     return g_failures == 0 ? 0 : 1;
 }

@@ -6,7 +6,12 @@ out=$(mktemp)
 trap 'rm -f "$out"; rm -rf "${other_volume:-}"; rm -f "$WINEPREFIX/dosdevices/q:"' EXIT
 
 check "path table, the default code page" run_wine "$WINE_TEST_BIN/path_table.exe"
-check "path table, Shift-JIS (a Japanese locale)" env LC_ALL=ja_JP.UTF-8 "$WINE" "$WINE_TEST_BIN/path_table.exe"
+set +e
+env LC_ALL=ja_JP.UTF-8 "$WINE" "$WINE_TEST_BIN/path_table.exe" | tr -d '\r' >"$out"
+table_code=${PIPESTATUS[0]}
+set -e
+check "path table, Shift-JIS (a Japanese locale)" test "$table_code" -eq 0
+check "... under code page 932 indeed" grep -q -x "ANSI code page 932" "$out"
 
 other_volume=$(mktemp -d /dev/shm/updater-wine-XXXXXX)
 ln -sfn "$other_volume" "$WINEPREFIX/dosdevices/q:"

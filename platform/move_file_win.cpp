@@ -790,10 +790,11 @@ bool LockUpdateRun(const char *stagingFolder)
     wchar_t globalName[128];
     wchar_t localName[128];
     PSECURITY_DESCRIPTOR security = NULL;
-    bool composed = swprintf(descriptor, 256, L"O:%lsD:(A;;GA;;;%ls)", user.text, user.text) > 0 &&
-                    swprintf(globalName, 128, L"Global\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
-                    swprintf(localName, 128, L"Local\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
-                    ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1, &security, NULL);
+    bool composed =
+        swprintf(descriptor, 256, L"O:%lsD:(A;;GA;;;%ls)", user.text, user.text) > 0 &&
+        swprintf(globalName, 128, L"Global\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
+        swprintf(localName, 128, L"Local\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1, &security, NULL) != 0;
     LocalFree(user.text);
     // One lock for all of the user's sessions, which share %APPDATA%. When another account took
     // that name first, the lock of this session at least.

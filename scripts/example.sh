@@ -34,7 +34,9 @@ echo "a brand-new map" >"$staging/Maps/Caves.map.new"
 sed 's/version 1/version 2/' "$game/Orvo.exe" >"$staging/Orvo.exe.new"
 chmod +x "$staging/Orvo.exe.new"
 "$bin/kdx" settings "$game" player -o "$brackmoor/Settings.kdx"
-"$bin/kdx" filelist Data.pak.new Maps/Harbour.map.new Maps/Caves.map.new Orvo.exe.new -o "$staging/FileList.kdx"
+# The list names every staged file; written beside the staging folder, then renamed into it.
+"$bin/kdx" filelist --from "$staging" -o "$brackmoor/FileList.kdx.part"
+mv "$brackmoor/FileList.kdx.part" "$staging/FileList.kdx"
 
 show() {
   echo "--- $1"

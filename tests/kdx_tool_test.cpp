@@ -226,11 +226,55 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     RemoveTree(data + "/Brackmoor Games/Settings.kdx");
     ASSERT_EQ(mkfifo((data + "/Brackmoor Games/Settings.kdx").c_str(), 0644), 0);
     ProgramResult fifoPlan = RunProgram("/usr/bin/timeout", {"20", KDX_PROGRAM, "plan", "--data-folder", data}, {});
-    EXPECT_EQ(fifoPlan.exitCode, 0) << fifoPlan.output;
+    EXPECT_EQ(fifoPlan.exitCode, 1) << "it ends, telling what the run above left staged: " << fifoPlan.output;
     EXPECT_NE(fifoPlan.output.find("FileList.kdx is not a regular file"), std::string::npos) << fifoPlan.output;
     ProgramResult fifoRun =
         RunProgram("/usr/bin/timeout", {"20", UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
     EXPECT_EQ(fifoRun.exitCode, 0) << "the updater must end (timeout says 124)";
+}
+
+// A list made from a staging folder installs byte for byte; a run that could not install an
+// entry leaves its staged file, and the plan names it and why.
+TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
+{
+    const std::string data = folder + "/data", staging = data + "/Brackmoor Games/Temp", game = folder + "/game";
+    MakeFolders(staging + "/Maps");
+    MakeFolders(staging + "/Sub");
+    MakeFolders(game + "/Maps");
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+    const std::string binary("\x00\xFF\r\n\x1A data", 10);
+    WriteFile(staging + "/Data.pakNEW1", binary);
+    WriteFile(staging + "/Maps/one.mapNEW1", "map");
+    WriteFile(staging + "/Sub/x.datNEW1", "no such game folder");
+    WriteFile(game + "/Data.pak", "old");
+
+    ProgramResult list = Kdx({"filelist", "--from", staging, "-o", staging + "/FileList.kdx"});
+    ASSERT_EQ(list.exitCode, 0);
+    EXPECT_EQ(ReadFile(staging + "/FileList.kdx"),
+              KdxFile(FileListPayload({"Data.pakNEW1", "Maps/one.mapNEW1", "Sub/x.datNEW1"})));
+    EXPECT_EQ(RunProgram(UPDATER_PROGRAM, {}, {"XDG_DATA_HOME=" + data, "DISPLAY"}).exitCode, 0);
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), binary);
+    EXPECT_EQ(ReadFile(game + "/Maps/one.map"), "map");
+
+    ProgramResult plan = Kdx({"plan", "--data-folder", data});
+    EXPECT_EQ(plan.exitCode, 1);
+    EXPECT_NE(
+        plan.output.find("\n  left: " + staging + "/Sub/x.datNEW1: the target's folder " + game + "/Sub is missing\n"),
+        std::string::npos)
+        << plan.output;
+    EXPECT_NE(plan.output.find("plan: nothing to install; 1 staged file(s) left, 0 leftover(s)"), std::string::npos);
+
+    // Refused: a name the updater refuses, and more files than a list holds.
+    MakeFolders(folder + "/refused");
+    WriteFile(folder + "/refused/CON.txtNEW1", "x");
+    MakeFolders(folder + "/many");
+    for (int i = 0; i < 256; ++i)
+        WriteFile(folder + "/many/f" + std::to_string(i) + ".datNEW1", "");
+    for (const char *refused : {"/refused", "/many"}) {
+        ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});
+        EXPECT_EQ(result.exitCode, 2) << refused;
+        EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;
+    }
 }
 
 TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)

@@ -2,6 +2,7 @@
 //   kdx dump [--as settings|filelist] [--data-folder DIR] [--game-folder DIR] FILE
 //   kdx settings GAME_FOLDER [FIRST_STRING] [-o FILE]
 //   kdx filelist NAME... [-o FILE]
+//   kdx filelist --from FOLDER [-o FILE]
 //   kdx plan [--data-folder DIR]
 // Exit status: 0 done (plan: every entry would install); 1 the container was rejected (dump),
 // or some entry would not install (plan); 2 bad arguments or unreadable file.
@@ -9,7 +10,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "datafiles/file_list.h"
@@ -23,6 +28,7 @@
 static const char USAGE[] = "usage: kdx dump [--as settings|filelist] [--data-folder DIR] [--game-folder DIR] FILE\n"
                             "       kdx settings GAME_FOLDER [FIRST_STRING] [-o FILE]\n"
                             "       kdx filelist NAME... [-o FILE]\n"
+                            "       kdx filelist --from FOLDER [-o FILE]\n"
                             "       kdx plan [--data-folder DIR]\n"
                             "\n"
                             "dump      shows a data file's container status and its record as the updater reads it;\n"
@@ -31,10 +37,13 @@ static const char USAGE[] = "usage: kdx dump [--as settings|filelist] [--data-fo
                             "          Path limits are checked against --data-folder (the per-user data folder) and\n"
                             "          --game-folder; both are empty unless given.\n"
                             "settings  writes a settings file naming GAME_FOLDER (standard output, or -o FILE).\n"
-                            "filelist  writes a file list of the staged NAMEs, each with its four-byte suffix.\n"
+                            "filelist  writes a file list of the staged NAMEs, each with its four-byte suffix; with\n"
+                            "          --from, of every regular file below FOLDER (refused, exit 2, when one would\n"
+                            "          be refused by the updater, is not a regular file, or there are over 255).\n"
                             "plan      reads the settings file and the file list of the per-user data folder (or DIR)\n"
                             "          as the updater would and shows what it would do with each entry, changing\n"
-                            "          nothing. Exit status 1 when some entry would not install.\n";
+                            "          nothing. Exit status 1 when some entry would not install. With no file list,\n"
+                            "          what an earlier run left behind (exit status 1 when something is left).\n";
 
 static int UsageError(const char *message)
 {
@@ -344,6 +353,119 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
            (forecast.targetReadOnly ? "; the installed file is read-only, and is replaced all the same" : "");
 }
 
+// The files below `folder`, as names relative to it with "/" between components, in byte order;
+// in `others` what is there but neither a regular file nor a folder (links included). The file
+// list itself, "FileList.kdx" at the top, is never one of them. False when the folder cannot be
+// read.
+static bool WalkFolder(const std::string &folder, std::vector<std::string> *files, std::vector<std::string> *others)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path root(folder);
+    fs::recursive_directory_iterator walk(root, error);
+    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
+        fs::file_status status = walk->symlink_status(error);
+        std::string name = walk->path().lexically_relative(root).generic_string();
+        if (error || name == "FileList.kdx")
+            continue;
+        if (fs::is_regular_file(status))
+            files->push_back(name);
+        else if (!fs::is_directory(status))
+            others->push_back(name);
+    }
+    std::sort(files->begin(), files->end());
+    std::sort(others->begin(), others->end());
+    return !error;
+}
+
+// True when the two files hold the same bytes.
+static bool SameContent(const char *first, const char *second)
+{
+    std::ifstream one(first, std::ios::binary);
+    std::ifstream two(second, std::ios::binary);
+    char a[65536];
+    char b[65536];
+    while (one && two) {
+        one.read(a, sizeof a);
+        two.read(b, sizeof b);
+        if (one.gcount() != two.gcount() || memcmp(a, b, (size_t)one.gcount()) != 0)
+            return false;
+    }
+    return one.eof() && two.eof();
+}
+
+// What the updater meets for a staged file that an earlier run left: the move's own verdict,
+// and for an installed file whether it already holds the same bytes.
+static std::string DescribeStagedLeftover(const FileListEntryPaths &paths)
+{
+    MoveForecast forecast;
+    ForeseeMove(paths.source, paths.stagingLength, paths.target, &forecast);
+    switch (forecast.verdict) {
+    case MOVE_CREATES: return "not installed: nothing at " + std::string(paths.target);
+    case MOVE_DROPS_STAGED_NAME: return "the installed file is this very file";
+    case MOVE_REPLACES:
+        return SameContent(paths.source, paths.target) ? "the installed file is already identical"
+                                                       : "the installed file is different";
+    case MOVE_TARGET_FOLDER_MISSING:
+        return "the target's folder " + std::string(paths.target, FolderPartLength(paths.target)) + " is missing";
+    case MOVE_TARGET_NOT_A_FILE: return "the target is a folder";
+    case MOVE_STAGED_THROUGH_LINK: return "reached through a link below the staging folder";
+    case MOVE_STAGED_MISSING:
+    case MOVE_STAGED_NOT_REGULAR: break;
+    }
+    return "not a regular file";
+}
+
+// With no file list: what an earlier run left behind. Each staged file that remains, with what
+// the updater met (or would meet) for it, and the updater's own leftovers in the game folder.
+// Changes nothing; returns 0 when nothing is left, 1 otherwise, 2 when a folder cannot be read.
+static int PlanLeftovers()
+{
+    char staging[PATH_BUFFER_SIZE];
+    (void)ComposePath(staging, sizeof staging, g_UpdaterState.AppDataPath, "/Brackmoor Games/Temp", "");
+    std::vector<std::string> staged;
+    std::vector<std::string> strange;
+    PathInfo folder;
+    InspectPath(staging, &folder);
+    if (folder.kind == PATH_FOLDER && !WalkFolder(staging, &staged, &strange)) {
+        fprintf(stderr, "kdx: cannot read %s\n", staging);
+        return 2;
+    }
+    for (const std::string &name : strange)
+        printf("  left: %s/%s: not a regular file\n", staging, name.c_str());
+    for (const std::string &name : staged) {
+        LenStringView view = {(const unsigned char *)name.data(), name.size(), name.size()};
+        FileListEntryPaths paths;
+        FileListEntryVerdict verdict =
+            PrepareFileListEntry(&view, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, &paths);
+        std::string met;
+        if (verdict != ENTRY_INSTALLABLE)
+            met = std::string("the name is refused: ") + DescribeEntryVerdict(verdict);
+        else if (g_UpdaterState.GamePath[0] == '\0')
+            met = "no game folder to install it into";
+        else
+            met = DescribeStagedLeftover(paths);
+        printf("  left: %s/%s: %s\n", staging, name.c_str(), met.c_str());
+    }
+    std::vector<std::string> gameFiles;
+    std::vector<std::string> gameOthers;
+    unsigned leftovers = 0;
+    if (g_UpdaterState.GamePath[0] != '\0' && WalkFolder(g_UpdaterState.GamePath, &gameFiles, &gameOthers)) {
+        for (const std::string &name : gameFiles) {
+            size_t last = name.rfind('/');
+            std::string leaf = last == std::string::npos ? name : name.substr(last + 1);
+            if (IsReservedFileName(leaf.c_str(), leaf.size())) {
+                printf("  leftover of the updater: %s/%s\n", g_UpdaterState.GamePath, name.c_str());
+                ++leftovers;
+            }
+        }
+    }
+    size_t left = staged.size() + strange.size();
+    printf("plan: nothing to install; %zu staged file(s) left, %u leftover(s) of the updater in the game folder\n",
+           left, leftovers);
+    return left == 0 && leftovers == 0 ? 0 : 1;
+}
+
 // Prints what ApplyFileList would do with the list at `fileListPath`; returns the exit status.
 static int PlanFileList(const char *fileListPath)
 {
@@ -353,8 +475,7 @@ static int PlanFileList(const char *fileListPath)
         if (!missing)
             return 2;
         printf("file list: none at %s: the updater installs nothing and deletes nothing\n", fileListPath);
-        printf("plan: nothing to install\n");
-        return 0;
+        return PlanLeftovers();
     }
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
@@ -491,11 +612,44 @@ static int Settings(std::vector<std::string> arguments)
     return WriteDataFile(payload, outputPath);
 }
 
+// "filelist --from FOLDER": every regular file below FOLDER, or a refusal that names why.
+static int FileListFromFolder(const std::string &folder, const std::string &outputPath)
+{
+    std::vector<std::string> names;
+    std::vector<std::string> others;
+    if (!WalkFolder(folder, &names, &others)) {
+        fprintf(stderr, "kdx: cannot read the folder %s\n", folder.c_str());
+        return 2;
+    }
+    for (const std::string &name : others)
+        fprintf(stderr, "kdx: %s is not a regular file: a file list names regular files only\n", name.c_str());
+    bool refused = !others.empty();
+    for (const std::string &name : names) {
+        LenStringView view = {(const unsigned char *)name.data(), name.size(), name.size()};
+        FileListEntryPaths paths;
+        FileListEntryVerdict verdict = PrepareFileListEntry(&view, "", "", &paths);
+        if (verdict != ENTRY_INSTALLABLE)
+            fprintf(stderr, "kdx: %s: the updater refuses it: %s\n", name.c_str(), DescribeEntryVerdict(verdict));
+        refused = refused || verdict != ENTRY_INSTALLABLE;
+    }
+    if (names.size() > FILE_LIST_MAX_ENTRIES)
+        fprintf(stderr, "kdx: %zu files: a file list holds at most 255\n", names.size());
+    std::string payload;
+    if (refused || names.size() > FILE_LIST_MAX_ENTRIES || !MakeFileListPayload(names, &payload))
+        return 2;
+    return WriteDataFile(payload, outputPath);
+}
+
 static int FileList(std::vector<std::string> arguments)
 {
     std::string outputPath;
     if (!TakeOutputOption(&arguments, &outputPath))
         return UsageError("-o needs a FILE");
+    if (!arguments.empty() && arguments[0] == "--from") {
+        if (arguments.size() != 2)
+            return UsageError("filelist --from takes one FOLDER and no NAME");
+        return FileListFromFolder(arguments[1], outputPath);
+    }
     std::string payload;
     if (!MakeFileListPayload(arguments, &payload))
         return UsageError("a file list holds at most 255 names of at most 65535 bytes each");

@@ -57,6 +57,12 @@ struct PathInfo {
 // Fills `info` (zeroed first) with what lies at `path`, without following a final link.
 void InspectPath(const char *path, PathInfo *info);
 
+// Calls `visit` for each entry of the folder `folder` but "." and "..", with its name and what it
+// is, not following a link (a link or junction is PATH_OTHER; so is, on Windows, a name the ANSI
+// code page cannot spell). For tools. False when the folder cannot be listed.
+typedef void (*FolderVisitor)(const char *name, PathKind kind, void *context);
+bool ListFolder(const char *folder, FolderVisitor visit, void *context);
+
 // Blocks the calling thread for at least `milliseconds`.
 void PauseMilliseconds(unsigned milliseconds);
 

@@ -1,6 +1,7 @@
 // POSIX implementation of the folder lookup and the pause.
 #include "platform/platform.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -92,6 +93,24 @@ void InspectPath(const char *path, PathInfo *info)
     info->readOnly = (status.st_mode & 0222) == 0;
     info->file = (unsigned long long)status.st_ino;
     info->volume = (unsigned long long)status.st_dev;
+}
+
+bool ListFolder(const char *folder, FolderVisitor visit, void *context)
+{
+    DIR *listing = opendir(folder);
+    if (listing == NULL)
+        return false;
+    for (struct dirent *entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
+            continue;
+        struct stat status;
+        PathKind kind = PATH_OTHER;
+        if (fstatat(dirfd(listing), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0)
+            kind = S_ISREG(status.st_mode) ? PATH_REGULAR_FILE : S_ISDIR(status.st_mode) ? PATH_FOLDER : PATH_OTHER;
+        visit(entry->d_name, kind, context);
+    }
+    (void)closedir(listing);
+    return true;
 }
 
 void PauseMilliseconds(unsigned milliseconds)

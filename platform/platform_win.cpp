@@ -148,6 +148,35 @@ void InspectPath(const char *path, PathInfo *info)
         (void)CloseHandle(file);
 }
 
+bool ListFolder(const char *folder, FolderVisitor visit, void *context)
+{
+    wchar_t pattern[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPath(folder, pattern) || wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
+        return false;
+    size_t length = wcslen(pattern);
+    wcscpy(pattern + length - (pattern[length - 1] == L'\\' ? 1 : 0), L"\\*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+            continue;
+        char name[MAX_PATH * 2];
+        BOOL lossy = FALSE;
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL, &lossy) ==
+            0)
+            continue;
+        DWORD attributes = found.dwFileAttributes;
+        PathKind kind = lossy != FALSE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
+                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER
+                                                                                           : PATH_REGULAR_FILE;
+        visit(name, kind, context);
+    } while (FindNextFileW(search, &found) != 0);
+    (void)FindClose(search);
+    return true;
+}
+
 void PauseMilliseconds(unsigned milliseconds)
 {
     Sleep(milliseconds);

@@ -11,10 +11,7 @@
 #include <string.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "datafiles/file_list.h"
@@ -353,45 +350,74 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
            (forecast.targetReadOnly ? "; the installed file is read-only, and is replaced all the same" : "");
 }
 
+// What one folder of a walk holds, gathered while it is listed.
+struct FolderEntries {
+    std::vector<std::string> files, folders, others;
+};
+
+static void GatherEntry(const char *name, PathKind kind, void *context)
+{
+    FolderEntries *entries = (FolderEntries *)context;
+    (kind == PATH_REGULAR_FILE ? entries->files
+     : kind == PATH_FOLDER     ? entries->folders
+                               : entries->others)
+        .push_back(name);
+}
+
+// Adds what lies below `folder` + "/" + `relative` to `files` and `others`, as names relative to
+// `folder` with "/" between components. False when a folder cannot be listed.
+static bool WalkBelow(const std::string &folder, const std::string &relative, std::vector<std::string> *files,
+                      std::vector<std::string> *others)
+{
+    FolderEntries entries;
+    if (!ListFolder((relative.empty() ? folder : folder + "/" + relative).c_str(), GatherEntry, &entries))
+        return false;
+    std::string prefix = relative.empty() ? "" : relative + "/";
+    for (const std::string &name : entries.files)
+        files->push_back(prefix + name);
+    for (const std::string &name : entries.others)
+        others->push_back(prefix + name);
+    for (const std::string &name : entries.folders) {
+        if (!WalkBelow(folder, prefix + name, files, others))
+            return false;
+    }
+    return true;
+}
+
 // The files below `folder`, as names relative to it with "/" between components, in byte order;
 // in `others` what is there but neither a regular file nor a folder (links included). The file
 // list itself, "FileList.kdx" at the top, is never one of them. False when the folder cannot be
 // read.
 static bool WalkFolder(const std::string &folder, std::vector<std::string> *files, std::vector<std::string> *others)
 {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path root(folder);
-    fs::recursive_directory_iterator walk(root, error);
-    for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error)) {
-        fs::file_status status = walk->symlink_status(error);
-        std::string name = walk->path().lexically_relative(root).generic_string();
-        if (error || name == "FileList.kdx")
-            continue;
-        if (fs::is_regular_file(status))
-            files->push_back(name);
-        else if (!fs::is_directory(status))
-            others->push_back(name);
-    }
+    bool read = WalkBelow(folder, "", files, others);
+    files->erase(std::remove(files->begin(), files->end(), "FileList.kdx"), files->end());
+    others->erase(std::remove(others->begin(), others->end(), "FileList.kdx"), others->end());
     std::sort(files->begin(), files->end());
     std::sort(others->begin(), others->end());
-    return !error;
+    return read;
 }
 
-// True when the two files hold the same bytes.
+// True when the two files hold the same bytes. Opened as the updater opens its data files.
 static bool SameContent(const char *first, const char *second)
 {
-    std::ifstream one(first, std::ios::binary);
-    std::ifstream two(second, std::ios::binary);
-    char a[65536];
-    char b[65536];
-    while (one && two) {
-        one.read(a, sizeof a);
-        two.read(b, sizeof b);
-        if (one.gcount() != two.gcount() || memcmp(a, b, (size_t)one.gcount()) != 0)
-            return false;
+    FILE *one = OpenDataFile(first, false);
+    FILE *two = OpenDataFile(second, false);
+    bool same = one != NULL && two != NULL;
+    static unsigned char a[65536];
+    static unsigned char b[65536];
+    while (same) {
+        size_t got = fread(a, 1, sizeof a, one);
+        same = fread(b, 1, sizeof b, two) == got && memcmp(a, b, got) == 0;
+        if (got < sizeof a)
+            break;
     }
-    return one.eof() && two.eof();
+    same = same && feof(one) && feof(two);
+    if (one != NULL)
+        fclose(one);
+    if (two != NULL)
+        fclose(two);
+    return same;
 }
 
 // What the updater meets for a staged file that an earlier run left: the move's own verdict,

@@ -412,7 +412,7 @@ static bool SameContent(const char *first, const char *second)
         if (got < sizeof a)
             break;
     }
-    same = same && feof(one) && feof(two);
+    same = same && feof(one) != 0 && feof(two) != 0;
     if (one != NULL)
         fclose(one);
     if (two != NULL)

@@ -162,11 +162,16 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
+        // A name the code page cannot spell is reported as "?", never skipped. Under a UTF-8 code
+        // page every name can be spelt, and the lossy flags are not allowed.
         char name[MAX_PATH * 2];
         BOOL lossy = FALSE;
-        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL, &lossy) ==
-            0)
-            continue;
+        bool utf8 = GetACP() == CP_UTF8;
+        if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL,
+                                utf8 ? NULL : &lossy) == 0) {
+            memcpy(name, "?", 2);
+            lossy = TRUE;
+        }
         DWORD attributes = found.dwFileAttributes;
         PathKind kind = lossy != FALSE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
                         : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER

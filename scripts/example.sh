@@ -36,6 +36,7 @@ chmod +x "$staging/Orvo.exe.new"
 "$bin/kdx" settings "$game" player -o "$brackmoor/Settings.kdx"
 # The list names every staged file; written beside the staging folder, then renamed into it.
 "$bin/kdx" filelist --from "$staging" -o "$brackmoor/FileList.kdx.part"
+sync "$brackmoor/FileList.kdx.part"
 mv "$brackmoor/FileList.kdx.part" "$staging/FileList.kdx"
 
 show() {

@@ -248,8 +248,9 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     WriteFile(staging + "/Sub/x.datNEW1", "no such game folder");
     WriteFile(game + "/Data.pak", "old");
 
-    ProgramResult list = Kdx({"filelist", "--from", staging, "-o", staging + "/FileList.kdx"});
+    ProgramResult list = Kdx({"filelist", "--from", staging, "-o", staging + "/../FileList.part"});
     ASSERT_EQ(list.exitCode, 0);
+    ASSERT_EQ(rename((staging + "/../FileList.part").c_str(), (staging + "/FileList.kdx").c_str()), 0);
     EXPECT_EQ(ReadFile(staging + "/FileList.kdx"),
               KdxFile(FileListPayload({"Data.pakNEW1", "Maps/one.mapNEW1", "Sub/x.datNEW1"})));
     EXPECT_EQ(RunProgram(UPDATER_PROGRAM, {}, {"XDG_DATA_HOME=" + data, "DISPLAY"}).exitCode, 0);
@@ -265,12 +266,14 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     EXPECT_NE(plan.output.find("plan: nothing to install; 1 staged file(s) left, 0 leftover(s)"), std::string::npos);
 
     // Refused: a name the updater refuses, and more files than a list holds.
-    MakeFolders(folder + "/refused");
+    MakeFolders(folder + "/refused/Maps/Old");
     WriteFile(folder + "/refused/CON.txtNEW1", "x");
+    MakeFolders(folder + "/short/Maps/Old");
+    WriteFile(folder + "/short/Maps/Old/x", "its suffix would cut into its folder");
     MakeFolders(folder + "/many");
     for (int i = 0; i < 256; ++i)
         WriteFile(folder + "/many/f" + std::to_string(i) + ".datNEW1", "");
-    for (const char *refused : {"/refused", "/many"}) {
+    for (const char *refused : {"/refused", "/short", "/many"}) {
         ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});
         EXPECT_EQ(result.exitCode, 2) << refused;
         EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;

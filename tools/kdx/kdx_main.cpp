@@ -365,7 +365,8 @@ static void GatherEntry(const char *name, PathKind kind, void *context)
 }
 
 // Adds what lies below `folder` + "/" + `relative` to `files` and `others`, as names relative to
-// `folder` with "/" between components. False when a folder cannot be listed.
+// `folder` with "/" between components. False when some folder cannot be listed; what the
+// others hold is added all the same.
 static bool WalkBelow(const std::string &folder, const std::string &relative, std::vector<std::string> *files,
                       std::vector<std::string> *others)
 {
@@ -377,11 +378,10 @@ static bool WalkBelow(const std::string &folder, const std::string &relative, st
         files->push_back(prefix + name);
     for (const std::string &name : entries.others)
         others->push_back(prefix + name);
-    for (const std::string &name : entries.folders) {
-        if (!WalkBelow(folder, prefix + name, files, others))
-            return false;
-    }
-    return true;
+    bool read = true;
+    for (const std::string &name : entries.folders)
+        read = WalkBelow(folder, prefix + name, files, others) && read;
+    return read;
 }
 
 // The files below `folder`, as names relative to it with "/" between components, in byte order;
@@ -453,8 +453,9 @@ static int PlanLeftovers()
     std::vector<std::string> strange;
     PathInfo folder;
     InspectPath(staging, &folder);
-    if (folder.kind == PATH_FOLDER && !WalkFolder(staging, &staged, &strange)) {
-        fprintf(stderr, "kdx: cannot read %s\n", staging);
+    // Listed as the updater opens it: a link there is followed.
+    if (!WalkFolder(staging, &staged, &strange) && folder.kind != PATH_MISSING) {
+        fprintf(stderr, "kdx: cannot read all of %s\n", staging);
         return 2;
     }
     for (const std::string &name : strange)
@@ -476,14 +477,15 @@ static int PlanLeftovers()
     std::vector<std::string> gameFiles;
     std::vector<std::string> gameOthers;
     unsigned leftovers = 0;
-    if (g_UpdaterState.GamePath[0] != '\0' && WalkFolder(g_UpdaterState.GamePath, &gameFiles, &gameOthers)) {
-        for (const std::string &name : gameFiles) {
-            size_t last = name.rfind('/');
-            std::string leaf = last == std::string::npos ? name : name.substr(last + 1);
-            if (IsReservedFileName(leaf.c_str(), leaf.size())) {
-                printf("  leftover of the updater: %s/%s\n", g_UpdaterState.GamePath, name.c_str());
-                ++leftovers;
-            }
+    // Links below the game folder are not followed, as the updater's cleanup does not follow them.
+    if (g_UpdaterState.GamePath[0] != '\0' && !WalkFolder(g_UpdaterState.GamePath, &gameFiles, &gameOthers))
+        printf("  (some folders of the game folder could not be read: leftovers there are not shown)\n");
+    for (const std::string &name : gameFiles) {
+        size_t last = name.rfind('/');
+        std::string leaf = last == std::string::npos ? name : name.substr(last + 1);
+        if (IsReservedFileName(leaf.c_str(), leaf.size())) {
+            printf("  leftover of the updater: %s/%s\n", g_UpdaterState.GamePath, name.c_str());
+            ++leftovers;
         }
     }
     size_t left = staged.size() + strange.size();
@@ -654,9 +656,13 @@ static int FileListFromFolder(const std::string &folder, const std::string &outp
         LenStringView view = {(const unsigned char *)name.data(), name.size(), name.size()};
         FileListEntryPaths paths;
         FileListEntryVerdict verdict = PrepareFileListEntry(&view, "", "", &paths);
+        // The suffix is the file's own: cut from a shorter file name, it would cut into the folder.
+        size_t leaf = name.size() - (name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
         if (verdict != ENTRY_INSTALLABLE)
             fprintf(stderr, "kdx: %s: the updater refuses it: %s\n", name.c_str(), DescribeEntryVerdict(verdict));
-        refused = refused || verdict != ENTRY_INSTALLABLE;
+        else if (leaf <= FILE_LIST_SUFFIX_LENGTH)
+            fprintf(stderr, "kdx: %s: its file name has four bytes or fewer: no suffix to drop\n", name.c_str());
+        refused = refused || verdict != ENTRY_INSTALLABLE || leaf <= FILE_LIST_SUFFIX_LENGTH;
     }
     if (names.size() > FILE_LIST_MAX_ENTRIES)
         fprintf(stderr, "kdx: %zu files: a file list holds at most 255\n", names.size());

@@ -59,6 +59,21 @@ long long MeasureFileLength(FILE *file)
     return length;
 }
 
+// A binary stream over the open `file` (`flags` and `mode` saying which way), or NULL with the
+// handle closed.
+static FILE *StreamOfHandle(HANDLE file, int flags, const char *mode)
+{
+    int descriptor = _open_osfhandle((intptr_t)file, flags | _O_BINARY);
+    if (descriptor < 0) {
+        (void)CloseHandle(file);
+        return NULL;
+    }
+    FILE *stream = _fdopen(descriptor, mode);
+    if (stream == NULL)
+        (void)_close(descriptor); // closes the handle too
+    return stream;
+}
+
 FILE *OpenDataFile(const char *path, bool forDeletion)
 {
     // A file to delete: no write sharing, so a list still being written is not read now and stays
@@ -81,15 +96,7 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
         (void)CloseHandle(file);
         return NULL;
     }
-    int descriptor = _open_osfhandle((intptr_t)file, _O_RDONLY | _O_BINARY);
-    if (descriptor < 0) {
-        (void)CloseHandle(file);
-        return NULL;
-    }
-    FILE *stream = _fdopen(descriptor, "rb");
-    if (stream == NULL)
-        (void)_close(descriptor); // closes the handle too
-    return stream;
+    return StreamOfHandle(file, _O_RDONLY, "rb");
 }
 
 FILE *CreateOutputFile(const char *path)
@@ -101,15 +108,7 @@ FILE *CreateOutputFile(const char *path)
         CreateFileW(extended, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
-    int descriptor = _open_osfhandle((intptr_t)file, _O_WRONLY | _O_BINARY);
-    if (descriptor < 0) {
-        (void)CloseHandle(file);
-        return NULL;
-    }
-    FILE *stream = _fdopen(descriptor, "wb");
-    if (stream == NULL)
-        (void)_close(descriptor); // closes the handle too
-    return stream;
+    return StreamOfHandle(file, _O_WRONLY, "wb");
 }
 
 bool DeleteDataFileAndClose(FILE *file, const char *path)

@@ -141,6 +141,9 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     forecast->targetIsLink = S_ISLNK(targetInfo.st_mode);
     forecast->targetSize = forecast->targetIsLink ? 0 : (long long)targetInfo.st_size;
     forecast->targetReadOnly = !forecast->targetIsLink && (targetInfo.st_mode & 0222) == 0;
+    // The staged file lands with its own permission bits.
+    forecast->executableLost =
+        !forecast->targetIsLink && (targetInfo.st_mode & 0111) != 0 && (staged->info.st_mode & 0111) == 0;
 }
 
 void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
@@ -374,6 +377,11 @@ size_t FolderPartLength(const char *path)
     if (slash == NULL)
         return 0;
     return slash == path ? 1 : (size_t)(slash - path);
+}
+
+bool IsAbsolutePath(const char *path)
+{
+    return path[0] == '/';
 }
 
 bool LockUpdateRun(const char *stagingFolder)

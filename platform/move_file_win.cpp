@@ -729,6 +729,14 @@ size_t FolderPartLength(const char *path)
     return length;
 }
 
+bool IsAbsolutePath(const char *path)
+{
+    bool separatorFirst = path[0] == '/' || path[0] == '\\';
+    bool driveRoot = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
+                     (path[2] == '/' || path[2] == '\\');
+    return driveRoot || (separatorFirst && (path[1] == '/' || path[1] == '\\'));
+}
+
 // The user running this process: the SID from its token, and as text (freed with LocalFree).
 struct RunningUser {
     union {

@@ -1,5 +1,7 @@
 #include "platform/move_temporary.h"
 
+#include "platform/platform.h"
+
 #include <ctype.h>
 #include <stdio.h>
 #include <string.h>
@@ -49,4 +51,27 @@ bool IsReservedFileName(const char *name, size_t length)
             return false;
     }
     return true;
+}
+
+// ".~upd-" + hex digits + "-" + hex digits + "~" + the name the file was set aside from.
+static bool IsSetAsideName(const char *name)
+{
+    size_t prefixLength = sizeof TEMPORARY_PREFIX - 1;
+    if (strncmp(name, TEMPORARY_PREFIX, prefixLength) != 0)
+        return false;
+    const char *at = name + prefixLength;
+    for (int group = 0; group < 2; ++group) {
+        size_t digits = strspn(at, "0123456789abcdef");
+        if (digits == 0 || at[digits] != (group == 0 ? '-' : '~'))
+            return false;
+        at += digits + 1;
+    }
+    return *at != '\0';
+}
+
+LeftoverKind KindOfLeftover(const char *name)
+{
+    if (IsMoveTemporaryName(name))
+        return LEFTOVER_TEMPORARY;
+    return IsSetAsideName(name) ? LEFTOVER_SET_ASIDE : LEFTOVER_NONE;
 }

@@ -91,6 +91,7 @@ struct MoveForecast {
     long long targetSize; // for MOVE_REPLACES
     bool targetReadOnly;  // for MOVE_REPLACES: replaced all the same
     bool targetIsLink;    // for MOVE_REPLACES: the link itself is replaced
+    bool executableLost;  // for MOVE_REPLACES: the target may be executed, the staged file not (POSIX)
 };
 
 // Fills `forecast` with what MoveFileReplacing(source, stagingLength, target) would meet now,
@@ -148,6 +149,12 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
 // stage a file of that form.
 bool IsReservedFileName(const char *name, size_t length);
 
+// The kind of the updater's own file that the file name `name` (no folder part) is, by its exact
+// form: a temporary copy a killed move left, or a file set aside while in use (made on Windows
+// only, and settled only by a run there). A hand-placed name that merely starts like them is none.
+enum LeftoverKind { LEFTOVER_NONE, LEFTOVER_TEMPORARY, LEFTOVER_SET_ASIDE };
+LeftoverKind KindOfLeftover(const char *name);
+
 // The bytes of the path character at `at` (a zero-terminated string): on Windows two for a lead
 // byte of the ANSI code page's double-byte characters, whose second byte may be that of "\\"
 // (Shift-JIS); otherwise one. Separators are looked for only at character starts.
@@ -161,6 +168,12 @@ bool NameSameFile(const char *first, const char *second);
 // on Windows "/" or "\\", never the second byte of a double-byte character of the ANSI code page). A path in the root
 // folder ("/x") gives 1, so the part names "/". 0 when `path` has no separator.
 size_t FolderPartLength(const char *path);
+
+// True when `path` names the same place whatever the process's current folder: POSIX a path
+// starting with "/"; Windows a drive with its root (C:\Games, C:/Games) or a path starting with
+// two separators (\\server\share, \\?\C:\Games). "\Games" and "C:Games" depend on the current
+// drive or its current folder, and count as relative.
+bool IsAbsolutePath(const char *path);
 
 // Waits until no other updater of this user works on the staging folder `stagingFolder`, then
 // holds that claim until the process exits. POSIX: flock on the folder itself (nothing is

@@ -88,6 +88,9 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
         {"Twice.datAAAA", "would install, then entry 10 names the same target and replaces it"},
         {"Twice.datBBBB", "would install (2 bytes)"},
         {"Same.datNEW1", "would replace: the staged file is the installed file itself, only its staged name goes"},
+        {"Run.shNEW1", "would replace (old 3 bytes, new 3 bytes); the installed file is executable and the staged "
+                       "file is not: it would no longer run"},
+        {"Line\n  99: fake.datNEW1", "would install (1 bytes)"},
     };
     WriteFile(staging + "/New.datNEW1", "new\n");
     WriteFile(staging + "/Old.datNEW1", "newer\n");
@@ -100,6 +103,10 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
     WriteFile(staging + "/Twice.datBBBB", "b\n");
     WriteFile(game + "/Same.dat", "one file");
     ASSERT_EQ(link((game + "/Same.dat").c_str(), (staging + "/Same.datNEW1").c_str()), 0);
+    WriteFile(staging + "/Run.shNEW1", "new");
+    WriteFile(game + "/Run.sh", "old");
+    chmod((game + "/Run.sh").c_str(), 0755);
+    WriteFile(staging + "/Line\n  99: fake.datNEW1", "x");
     std::vector<std::string> names;
     for (const auto &entry : entries)
         names.push_back(entry.name);
@@ -110,16 +117,19 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
 
     EXPECT_EQ(plan.exitCode, 1) << "some entries would not install";
     std::vector<std::string> expected = {"data folder: " + data, "game folder: " + game,
-                                         "file list: " + staging + "/FileList.kdx, 11 entries"};
+                                         "file list: " + staging + "/FileList.kdx, 13 entries"};
     for (size_t i = 0; i < names.size(); ++i) {
         std::string number = "  " + std::to_string(i + 1) + ": ";
+        std::string shown = names[i];
+        if (shown.find('\n') != std::string::npos)
+            shown.replace(shown.find('\n'), 1, "\\x0A"); // a name cannot print a row of its own
         if (entries[i].outcome[0] == '"')
             expected.push_back(number + entries[i].outcome);
         else
-            expected.push_back(number + staging + "/" + names[i] + " -> " + game + "/" +
-                               names[i].substr(0, names[i].size() - 4) + ": " + entries[i].outcome);
+            expected.push_back(number + staging + "/" + shown + " -> " + game + "/" +
+                               shown.substr(0, shown.size() - 4) + ": " + entries[i].outcome);
     }
-    expected.push_back("plan: 2 would install, 2 would replace, 1 replaced by a later entry, 6 would not install");
+    expected.push_back("plan: 3 would install, 3 would replace, 1 replaced by a later entry, 6 would not install");
     std::vector<std::string> lines;
     for (size_t start = 0, end; start < plan.output.size(); start = end + 1) {
         end = plan.output.find('\n', start);
@@ -147,6 +157,11 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
         EXPECT_NE(result.output.find("installs none of them"), std::string::npos) << result.output;
         EXPECT_EQ(result.exitCode, 1);
     }
+    // A relative game folder: the plan cannot know the updater's current folder, and says so.
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload("games/orvo")));
+    EXPECT_NE(Kdx({"plan", "--data-folder", data}).output.find("\ngame folder: games/orvo (relative: the updater "
+                                                               "resolves it against its own current folder"),
+              std::string::npos);
     WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
     WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"New.datNEW1"})));
     EXPECT_EQ(Kdx({"plan", "--data-folder", data}).exitCode, 0);
@@ -264,6 +279,16 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
         std::string::npos)
         << plan.output;
     EXPECT_NE(plan.output.find("plan: nothing to install; 1 staged file(s) left, 0 leftover(s)"), std::string::npos);
+    // Only the updater's own forms are its leftovers; a Windows run's set-aside file is named as such.
+    WriteFile(game + "/.~upd-notes.txt", "the player's own");
+    WriteFile(game + "/.~upd-01dc5f0e8a2b3c4d-0~Orvo.exe", "set aside on Windows");
+    plan = Kdx({"plan", "--data-folder", data});
+    EXPECT_EQ(plan.output.find(".~upd-notes.txt"), std::string::npos) << plan.output;
+    EXPECT_NE(plan.output.find("leftover of the updater: " + game +
+                               "/.~upd-01dc5f0e8a2b3c4d-0~Orvo.exe (set aside while in use: only a run on Windows "
+                               "settles it)\n"),
+              std::string::npos)
+        << plan.output;
 
     // Refused: a name the updater refuses, and more files than a list holds.
     MakeFolders(folder + "/refused/Maps/Old");
@@ -273,7 +298,14 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     MakeFolders(folder + "/many");
     for (int i = 0; i < 256; ++i)
         WriteFile(folder + "/many/f" + std::to_string(i) + ".datNEW1", "");
-    for (const char *refused : {"/refused", "/short", "/many"}) {
+    MakeFolders(folder + "/clash");
+    WriteFile(folder + "/clash/Orvo.exeNEW1", "new download");
+    WriteFile(folder + "/clash/Orvo.exeOLD1", "an old update's leftover");
+    std::string clash = std::string(KDX_PROGRAM) + " filelist --from '" + folder + "/clash' -o /dev/null 2>&1";
+    EXPECT_NE(RunProgram("/bin/sh", {"-c", clash}, {}).output.find("Orvo.exeNEW1 and Orvo.exeOLD1 both install as "
+                                                                  "Orvo.exe"),
+              std::string::npos);
+    for (const char *refused : {"/refused", "/short", "/many", "/clash"}) {
         ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});
         EXPECT_EQ(result.exitCode, 2) << refused;
         EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;

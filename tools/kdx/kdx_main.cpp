@@ -68,6 +68,24 @@ static std::string Quote(const unsigned char *bytes, size_t length)
     return quoted + "\"";
 }
 
+// A name or path for a line of output: control bytes as \xNN, so that a newline or a terminal
+// escape in a staged name cannot print a line of its own. Other bytes stay as they are, so that
+// the paths the player knows (and Windows' "\\") read as they are.
+static std::string Shown(const std::string &text)
+{
+    std::string shown;
+    for (unsigned char byte : text) {
+        if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02X", byte);
+            shown += escape;
+        } else {
+            shown += (char)byte;
+        }
+    }
+    return shown;
+}
+
 static std::string DescribeLenString(const LenStringView &text)
 {
     std::string line = Quote(text.bytes, text.storedLength) + " (" + std::to_string(text.storedLength) + " bytes";
@@ -106,7 +124,7 @@ static void DumpSettings(const unsigned char *payload, size_t length)
     else if (folder[0] == '\0')
         printf("game folder the updater uses: none (empty)\n");
     else
-        printf("game folder the updater uses: %s\n", folder);
+        printf("game folder the updater uses: %s\n", Shown(folder).c_str());
 }
 
 static void DumpFileList(const unsigned char *payload, size_t length)
@@ -129,8 +147,8 @@ static void DumpFileList(const unsigned char *payload, size_t length)
         FileListEntryPaths paths;
         FileListEntryVerdict verdict = PrepareFileListEntry(&name, g_dump.dataFolder, g_dump.gameFolder, &paths);
         if (verdict == ENTRY_INSTALLABLE)
-            printf("  %u: %s installs as \"%.*s\"\n", entry, DescribeLenString(name).c_str(),
-                   (int)(name.textLength - FILE_LIST_SUFFIX_LENGTH), (const char *)name.bytes);
+            printf("  %u: %s installs as %s\n", entry, DescribeLenString(name).c_str(),
+                   Quote(name.bytes, name.textLength - FILE_LIST_SUFFIX_LENGTH).c_str());
         else
             printf("  %u: %s refused: %s\n", entry, DescribeLenString(name).c_str(), DescribeEntryVerdict(verdict));
     }
@@ -197,10 +215,10 @@ static int Dump(const std::vector<std::string> &arguments)
     // Never blocks: a FIFO or folder is refused as a file the updater would not read.
     FILE *file = OpenDataFile(path.c_str(), false);
     if (file == NULL) {
-        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", path.c_str(), strerror(errno));
+        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", Shown(path).c_str(), strerror(errno));
         return 2;
     }
-    printf("%s: %s\n", path.c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
+    printf("%s: %s\n", Shown(path).c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
     printf("status: %s\n", KdxStatusName(status));
@@ -227,9 +245,9 @@ static FILE *OpenPlannedDataFile(const char *path, bool forDeletion, bool *absen
     InspectPath(path, &info);
     *absent = file == NULL && info.kind != PATH_REGULAR_FILE;
     if (file == NULL && !*absent)
-        fprintf(stderr, "kdx: cannot open %s: %s\n", path, strerror(openError));
+        fprintf(stderr, "kdx: cannot open %s: %s\n", Shown(path).c_str(), strerror(openError));
     if (*absent && info.kind != PATH_MISSING)
-        printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n", path);
+        printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n", Shown(path).c_str());
     return file;
 }
 
@@ -241,21 +259,26 @@ static bool PlanGameFolder(const char *settingsPath)
     FILE *file = OpenPlannedDataFile(settingsPath, false, &missing);
     if (file == NULL) {
         if (missing)
-            printf("game folder: none (no settings file at %s)\n", settingsPath);
+            printf("game folder: none (no settings file at %s)\n", Shown(settingsPath).c_str());
         return missing;
     }
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
     if (status != KDX_OK) {
-        printf("game folder: none (the settings file %s is rejected: %s)\n", settingsPath, KdxStatusName(status));
+        printf("game folder: none (the settings file %s is rejected: %s)\n", Shown(settingsPath).c_str(),
+               KdxStatusName(status));
         return true;
     }
     // The same handler as the updater's, on the same payload.
     ApplySettings((const unsigned char *)g_dumpedPayload.data(), g_dumpedPayload.size());
     LenStringView firstString;
     LenStringView gameFolder;
-    if (g_UpdaterState.GamePath[0] != '\0')
-        printf("game folder: %s\n", g_UpdaterState.GamePath);
+    if (g_UpdaterState.GamePath[0] != '\0' && !IsAbsolutePath(g_UpdaterState.GamePath))
+        printf("game folder: %s (relative: the updater resolves it against its own current folder, which this "
+               "plan cannot know; what follows resolves it against kdx's current folder)\n",
+               Shown(g_UpdaterState.GamePath).c_str());
+    else if (g_UpdaterState.GamePath[0] != '\0')
+        printf("game folder: %s\n", Shown(g_UpdaterState.GamePath).c_str());
     else if (!ReadSettingsRecord((const unsigned char *)g_dumpedPayload.data(), g_dumpedPayload.size(), &firstString,
                                  &gameFolder))
         printf("game folder: none (the settings record is cut short)\n");
@@ -347,7 +370,10 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
     if (forecast.targetIsLink)
         return "would replace the link itself (new " + newSize + "); what it points to is not touched";
     return "would replace (old " + std::to_string(forecast.targetSize) + " bytes, new " + newSize + ")" +
-           (forecast.targetReadOnly ? "; the installed file is read-only, and is replaced all the same" : "");
+           (forecast.targetReadOnly ? "; the installed file is read-only, and is replaced all the same" : "") +
+           (forecast.executableLost ? "; the installed file is executable and the staged file is not: it would "
+                                      "no longer run"
+                                    : "");
 }
 
 // What one folder of a walk holds, gathered while it is listed.
@@ -455,11 +481,11 @@ static int PlanLeftovers()
     InspectPath(staging, &folder);
     // Listed as the updater opens it: a link there is followed.
     if (!WalkFolder(staging, &staged, &strange) && folder.kind != PATH_MISSING) {
-        fprintf(stderr, "kdx: cannot read all of %s\n", staging);
+        fprintf(stderr, "kdx: cannot read all of %s\n", Shown(staging).c_str());
         return 2;
     }
     for (const std::string &name : strange)
-        printf("  left: %s/%s: not a regular file\n", staging, name.c_str());
+        printf("  left: %s/%s: not a regular file\n", Shown(staging).c_str(), Shown(name).c_str());
     for (const std::string &name : staged) {
         LenStringView view = {(const unsigned char *)name.data(), name.size(), name.size()};
         FileListEntryPaths paths;
@@ -472,7 +498,7 @@ static int PlanLeftovers()
             met = "no game folder to install it into";
         else
             met = DescribeStagedLeftover(paths);
-        printf("  left: %s/%s: %s\n", staging, name.c_str(), met.c_str());
+        printf("  left: %s/%s: %s\n", Shown(staging).c_str(), Shown(name).c_str(), Shown(met).c_str());
     }
     std::vector<std::string> gameFiles;
     std::vector<std::string> gameOthers;
@@ -483,8 +509,10 @@ static int PlanLeftovers()
     for (const std::string &name : gameFiles) {
         size_t last = name.rfind('/');
         std::string leaf = last == std::string::npos ? name : name.substr(last + 1);
-        if (IsReservedFileName(leaf.c_str(), leaf.size())) {
-            printf("  leftover of the updater: %s/%s\n", g_UpdaterState.GamePath, name.c_str());
+        LeftoverKind kind = KindOfLeftover(leaf.c_str());
+        if (kind != LEFTOVER_NONE) {
+            printf("  leftover of the updater: %s/%s%s\n", Shown(g_UpdaterState.GamePath).c_str(), Shown(name).c_str(),
+                   kind == LEFTOVER_SET_ASIDE ? " (set aside while in use: only a run on Windows settles it)" : "");
             ++leftovers;
         }
     }
@@ -502,13 +530,13 @@ static int PlanFileList(const char *fileListPath)
     if (file == NULL) {
         if (!missing)
             return 2;
-        printf("file list: none at %s: the updater installs nothing and deletes nothing\n", fileListPath);
+        printf("file list: none at %s: the updater installs nothing and deletes nothing\n", Shown(fileListPath).c_str());
         return PlanLeftovers();
     }
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
     if (status != KDX_OK) {
-        printf("file list: %s is rejected (%s): the updater installs nothing and deletes it\n", fileListPath,
+        printf("file list: %s is rejected (%s): the updater installs nothing and deletes it\n", Shown(fileListPath).c_str(),
                KdxStatusName(status));
         printf("plan: nothing would install\n");
         return 1;
@@ -527,7 +555,7 @@ static int PlanFileList(const char *fileListPath)
             entries.push_back(planned);
         }
     }
-    printf("file list: %s, %u entries\n", fileListPath, count);
+    printf("file list: %s, %u entries\n", Shown(fileListPath).c_str(), count);
     if (g_UpdaterState.GamePath[0] == '\0') {
         printf("the updater prints \"Error: No Dunmark Path Set.\", installs none of them and deletes the list\n");
         printf("plan: %u would not install\n", count);
@@ -544,7 +572,8 @@ static int PlanFileList(const char *fileListPath)
             continue;
         }
         std::string outcome = PlanOutcome(entries, index, &counts);
-        printf("  %zu: %s -> %s: %s\n", index + 1, planned.paths.source, planned.paths.target, outcome.c_str());
+        printf("  %zu: %s -> %s: %s\n", index + 1, Shown(planned.paths.source).c_str(), Shown(planned.paths.target).c_str(),
+               Shown(outcome).c_str());
     }
     if (cut) {
         ++counts.wouldNot;
@@ -572,7 +601,7 @@ static int Plan(const std::vector<std::string> &arguments)
     }
     ResetUpdaterState();
     memcpy(g_UpdaterState.AppDataPath, dataFolder, sizeof dataFolder);
-    printf("data folder: %s\n", dataFolder);
+    printf("data folder: %s\n", Shown(dataFolder).c_str());
     char settingsPath[PATH_BUFFER_SIZE];
     char fileListPath[PATH_BUFFER_SIZE];
     (void)ComposePath(settingsPath, sizeof settingsPath, dataFolder, "/Brackmoor Games/Settings.kdx", "");
@@ -637,6 +666,9 @@ static int Settings(std::vector<std::string> arguments)
         return UsageError("a string is longer than 65535 bytes");
     if (arguments[0].empty() || arguments[0].size() > 259)
         fprintf(stderr, "kdx: warning: the updater uses no game folder that is empty or over 259 bytes\n");
+    else if (!IsAbsolutePath(arguments[0].c_str()))
+        fprintf(stderr, "kdx: warning: the game folder is relative: the updater resolves it against the current "
+                        "folder the client starts it in\n");
     return WriteDataFile(payload, outputPath);
 }
 
@@ -646,11 +678,11 @@ static int FileListFromFolder(const std::string &folder, const std::string &outp
     std::vector<std::string> names;
     std::vector<std::string> others;
     if (!WalkFolder(folder, &names, &others)) {
-        fprintf(stderr, "kdx: cannot read the folder %s\n", folder.c_str());
+        fprintf(stderr, "kdx: cannot read the folder %s\n", Shown(folder).c_str());
         return 2;
     }
     for (const std::string &name : others)
-        fprintf(stderr, "kdx: %s is not a regular file: a file list names regular files only\n", name.c_str());
+        fprintf(stderr, "kdx: %s is not a regular file: a file list names regular files only\n", Shown(name).c_str());
     bool refused = !others.empty();
     for (const std::string &name : names) {
         LenStringView view = {(const unsigned char *)name.data(), name.size(), name.size()};
@@ -659,10 +691,26 @@ static int FileListFromFolder(const std::string &folder, const std::string &outp
         // The suffix is the file's own: cut from a shorter file name, it would cut into the folder.
         size_t leaf = name.size() - (name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
         if (verdict != ENTRY_INSTALLABLE)
-            fprintf(stderr, "kdx: %s: the updater refuses it: %s\n", name.c_str(), DescribeEntryVerdict(verdict));
+            fprintf(stderr, "kdx: %s: the updater refuses it: %s\n", Shown(name).c_str(), DescribeEntryVerdict(verdict));
         else if (leaf <= FILE_LIST_SUFFIX_LENGTH)
-            fprintf(stderr, "kdx: %s: its file name has four bytes or fewer: no suffix to drop\n", name.c_str());
+            fprintf(stderr, "kdx: %s: its file name has four bytes or fewer: no suffix to drop\n", Shown(name).c_str());
         refused = refused || verdict != ENTRY_INSTALLABLE || leaf <= FILE_LIST_SUFFIX_LENGTH;
+    }
+    // An old update's leftover beside the new download installs under the same name: which one the
+    // player gets would depend on the list's order, so neither is listed.
+    std::vector<std::string> installed;
+    for (const std::string &name : names) {
+        size_t leaf = name.size() - (name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+        installed.push_back(leaf > FILE_LIST_SUFFIX_LENGTH ? name.substr(0, name.size() - FILE_LIST_SUFFIX_LENGTH) : "");
+    }
+    for (size_t one = 0; one < names.size(); ++one) {
+        for (size_t other = one + 1; other < names.size() && !installed[one].empty(); ++other) {
+            if (NameSameFile(installed[one].c_str(), installed[other].c_str())) {
+                fprintf(stderr, "kdx: %s and %s both install as %s\n", Shown(names[one]).c_str(),
+                        Shown(names[other]).c_str(), Shown(installed[one]).c_str());
+                refused = true;
+            }
+        }
     }
     if (names.size() > FILE_LIST_MAX_ENTRIES)
         fprintf(stderr, "kdx: %zu files: a file list holds at most 255\n", names.size());

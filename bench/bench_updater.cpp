@@ -1,6 +1,6 @@
 // Measures the file-list phase against the plain tools doing the same moves, the updater's
 // peak memory, and a run with nothing to do against its 500 ms pause. Run by bench/run.sh.
-// Usage: bench_updater UPDATER_PROGRAM
+// Usage: bench_updater UPDATER_PROGRAM [a]   (with "a": the rows on one file system alone)
 #include <algorithm>
 #include <chrono>
 #include <dirent.h>
@@ -81,6 +81,19 @@ void Stage(Scenario *scenario, int count, size_t size)
     sync(); // the installed files and the data files must not be flushed inside a timed pass
     for (const std::string &name : scenario->names)
         WriteBytes(scenario->staging + "/" + name, content);
+}
+
+// Leaves `mebibytes` MiB of another program's data unwritten on the scenario's file system, as a
+// download or a game's log beside the update would.
+void WriteOtherData(const Scenario &scenario, int mebibytes)
+{
+    std::string block(1u << 20, 'x');
+    FILE *file = fopen((scenario.root + "/other.bin").c_str(), "wb");
+    for (int i = 0; file != nullptr && i < mebibytes; ++i)
+        if (fwrite(block.data(), 1, block.size(), file) != block.size())
+            Fail("cannot write other data");
+    if (file == nullptr || fclose(file) != 0)
+        Fail("cannot write other data");
 }
 
 double TimeFileListPhase(const Scenario &scenario)
@@ -189,9 +202,10 @@ Scenario MakeScenario(const std::string &dataParent, const std::string &gamePare
 
 int main(int argc, char **argv)
 {
-    if (argc != 2)
-        Fail("usage: bench_updater UPDATER_PROGRAM");
+    if (argc != 2 && argc != 3)
+        Fail("usage: bench_updater UPDATER_PROGRAM [a]");
     const char *updater = argv[1];
+    bool onlyOneFileSystem = argc == 3; // the rows of (a) alone
     const char *tmp = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
     const int rounds = 5;
 
@@ -217,6 +231,31 @@ int main(int argc, char **argv)
     printf("    bare rename loop %.2f ms: ratio %.2f (what durability costs)\n", Median(loop) * 1e3,
            Median(phase) / Median(loop));
     printf("    peak memory of the whole updater run: %ld KiB (target under 8192)\n", sameRun.peakKilobytes);
+
+    // (a') The same beside 256 MiB of another program's unwritten data on that file system.
+    phase.clear();
+    durable.clear();
+    loop.clear();
+    for (int round = 0; round < rounds; ++round) {
+        Stage(&same, 255, 4096);
+        WriteOtherData(same, 256);
+        phase.push_back(TimeFileListPhase(same));
+        Stage(&same, 255, 4096);
+        WriteOtherData(same, 256);
+        durable.push_back(TimeDurableRenameLoop(same));
+        Stage(&same, 255, 4096);
+        WriteOtherData(same, 256);
+        loop.push_back(TimeRenameLoop(same));
+    }
+    printf("(a') the same beside 256 MiB of other unwritten data (median of %d):\n", rounds);
+    printf("    file-list phase %.2f ms, durable loop %.2f ms: ratio %.2f; bare rename loop %.2f ms: ratio %.2f\n",
+           Median(phase) * 1e3, Median(durable) * 1e3, Median(phase) / Median(durable), Median(loop) * 1e3,
+           Median(phase) / Median(loop));
+    Shell("rm -f '" + same.root + "/other.bin'");
+    if (onlyOneFileSystem) {
+        Shell("rm -rf '" + same.root + "'");
+        return 0;
+    }
 
     // (b) 64 files of 16 MiB, staging on a tmpfs, game folder on the disk.
     Scenario across = MakeScenario("/dev/shm", tmp);

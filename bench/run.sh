@@ -8,4 +8,4 @@ cmake --preset native >/dev/null
 cmake --build --preset native -j "$(nproc 2>/dev/null || echo 2)" --target updater bench_updater >/dev/null
 echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2/1048576}' /proc/meminfo), $(uname -sr)"
 echo "disk: $(df -T "${TMPDIR:-/tmp}" | awk 'NR==2 {print $2}') at ${TMPDIR:-/tmp}; staging for (b) on $(df -T /dev/shm | awk 'NR==2 {print $2}') at /dev/shm"
-build/native/bin/bench_updater build/native/bin/updater
+build/native/bin/bench_updater build/native/bin/updater "$@"

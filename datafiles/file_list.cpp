@@ -220,7 +220,7 @@ static void ForEachInstallableEntry(const unsigned char *payload, size_t length,
 
 static void StartEntryWriteBack(const FileListEntryPaths *paths)
 {
-    StartWriteBack(paths->source, paths->stagingLength);
+    StartWriteBack(paths->source, paths->stagingLength, paths->target);
 }
 
 // A file held by another program (the browser's last process, a virus scanner) is often let go
@@ -260,8 +260,12 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     NoteFolder(g_UpdaterState.GamePath, strlen(g_UpdaterState.GamePath), false);
     g_passDurable = true;
     g_retryBudgetLeftMs = RETRY_BUDGET_MS;
-    // Every staged file starts for the disk at once; each move then waits only for its own.
+    // Every staged file starts for the disk at once; then one sync of their file system, or each
+    // move waits only for its own.
     ForEachInstallableEntry(payload, length, StartEntryWriteBack);
+    char stagingFolder[PATH_BUFFER_SIZE];
+    if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
+        SyncStagedFiles(stagingFolder);
     ForEachInstallableEntry(payload, length, InstallEntry);
     // Before the file list goes, every move of the pass is durable, so none is lost with it.
     size_t gameFolderLength = strlen(g_UpdaterState.GamePath);

@@ -562,11 +562,17 @@ MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const ch
     return outcome;
 }
 
-void StartWriteBack(const char *source, size_t stagingLength)
+void StartWriteBack(const char *source, size_t stagingLength, const char *target)
 {
     // Windows starts writing back on its own; each move flushes its file.
     (void)source;
     (void)stagingLength;
+    (void)target;
+}
+
+void SyncStagedFiles(const char *stagingFolder)
+{
+    (void)stagingFolder;
 }
 
 bool SyncFolder(const char *folder)

@@ -2,7 +2,7 @@
 # The order of syncs and renames, read from a system-call trace of the real updater (a power-cut
 # test bed passes renames straight through, so it cannot see a missing folder sync):
 # - each staged file (across file systems: each copy, with its permission bits) is synced before
-#   it is renamed over its target;
+#   it is renamed over its target, by itself or by one syncfs of the staging file system;
 # - each folder that received a file is synced after its last rename and before the file list
 #   is deleted; on one file system once per folder, not once per entry;
 # - across file systems the staged file is removed only after its target's folder was synced.
@@ -39,10 +39,11 @@ count() { # count PATTERN...: how many trace lines hold every fixed string given
     { for (i = 1; i <= n; ++i) if (index($0, want[i]) == 0) next; ++hits } END { print hits + 0 }' "$@" <"$trace"
 }
 
-# run GAME: stages four entries (three in the game folder, one in its sub-folder "Maps"), runs
-# the updater under strace and leaves the trace in $trace.
+# run GAME [STRACE_OPTION...]: stages four entries (three in the game folder, one in its
+# sub-folder "Maps"), runs the updater under strace and leaves the trace in $trace.
 run() {
   local game=$1
+  shift
   data="$work/data"
   staging="$data/Brackmoor Games/Temp"
   rm -rf "$data" "$game"
@@ -51,10 +52,19 @@ run() {
     echo "old $name" >"$game/$name"
     echo "new $name" >"$staging/${name}NEW1"
   done
+  # Enough entries that one sync of the whole file system pays, unless much else waits for the
+  # disk: both ways of syncing are checked alike.
+  local fillers=()
+  for i in $(seq 1 60); do
+    echo "new $i" >"$staging/f$i.datNEW1"
+    fillers+=("f$i.datNEW1")
+  done
   "$kdx" settings "$game" -o "$data/Brackmoor Games/Settings.kdx"
-  "$kdx" filelist a.pakNEW1 b.pakNEW1 Maps/m.mapNEW1 c.pakNEW1 -o "$staging/FileList.kdx"
-  env -u DISPLAY XDG_DATA_HOME="$data" strace -f -y -o "$trace" \
-    -e trace=openat,rename,renameat,renameat2,fsync,fdatasync,unlink,unlinkat,linkat "$updater" >/dev/null
+  "$kdx" filelist "${fillers[@]}" a.pakNEW1 b.pakNEW1 Maps/m.mapNEW1 c.pakNEW1 -o "$staging/FileList.kdx"
+  sync
+  rm -f "$trace"
+  env -u DISPLAY XDG_DATA_HOME="$data" strace -f -y -o "$trace" "$@" \
+    -e trace=openat,rename,renameat,renameat2,fsync,fdatasync,syncfs,unlink,unlinkat,linkat "$updater" >/dev/null
   list_deleted=$(line "unlink(\"$staging/FileList.kdx\") = 0")
   check "the file list is deleted" test "$list_deleted" -gt 0
 }
@@ -66,9 +76,12 @@ run "$game"
 staged() { echo "<$(dirname "$staging/$1NEW1")>, \"$(basename "$1")NEW1\""; }
 for name in a.pak b.pak c.pak Maps/m.map; do
   renamed=$(line "renameat" "$(staged "$name")" ", \"$game/$name\") = 0")
+  # Its own sync, or one sync of the staging folder's whole file system after it was written.
   synced=$(line "fdatasync(" "<$staging/${name}NEW1>)")
+  [ "$synced" -gt 0 ] || synced=$(line "syncfs(" "<$staging>) = 0")
   check "$name: the staged file is synced before its rename" before "$synced" "$renamed"
 done
+echo "(synced by: $([ "$(count "syncfs(" "<$staging>) = 0")" -gt 0 ] && echo "one syncfs" || echo "one sync per file"))"
 for folder in "$game" "$game/Maps"; do
   last_rename=$(line last "rename" ", \"$folder/" "\") = 0")
   [ "$folder" = "$game" ] && last_rename=$(line "rename" "\"$game/c.pak\") = 0")
@@ -77,6 +90,19 @@ for folder in "$game" "$game/Maps"; do
   check "${folder#"$work"/}: synced before the file list is deleted" before "$synced" "$list_deleted"
   check "${folder#"$work"/}: synced once" test "$(count "fsync(" "<$folder>)")" -eq 1
 done
+
+echo "== a staged file written again after the pass synced the file system"
+# The pass is stopped at its first rename; c.pak's staged file is written again meanwhile.
+(
+  for _ in $(seq 1 1200); do grep -q "stopped by SIGSTOP" "$trace" 2>/dev/null && break; sleep 0.05; done
+  echo "newer c.pak" >>"$staging/c.pakNEW1"
+  kill -CONT "$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$trace")"
+) &
+run "$game" --inject=renameat:signal=STOP:when=1
+wait
+renamed=$(line "renameat" "$(staged c.pak)" ", \"$game/c.pak\") = 0")
+check "c.pak: synced on its own before its rename" before "$(line "fdatasync(" "<$staging/c.pakNEW1>)")" "$renamed"
+check "c.pak: installed as written last" test "$(cat "$game/c.pak")" = "$(printf 'new c.pak\nnewer c.pak')"
 
 echo "== game folder on another file system (/dev/shm)"
 game="$memory/game"

@@ -60,13 +60,18 @@ static IShellDispatch2 *DesktopShell()
     return shell;
 }
 
-bool StartThroughDesktopShell(const char *path)
-{
+// The one shell start of the process, shared with the thread that makes it: the thread only
+// ever moves `stage` forward, and the caller reads it once the thread ends or the wait is over.
+static struct {
     wchar_t file[MAX_PATH * 2];
     wchar_t folder[MAX_PATH * 2];
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, file, MAX_PATH * 2) == 0 ||
-        GetCurrentDirectoryW(MAX_PATH * 2, folder) == 0)
-        return false;
+    volatile LONG stage; // a ShellStart; SHELL_START_TIMED_OUT while nothing is decided
+    volatile LONG asked; // nonzero once the shell's ShellExecute is called
+} g_shellStart;
+
+static DWORD WINAPI StartThroughShellThread(LPVOID unused)
+{
+    (void)unused;
     HRESULT initialized = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     IShellDispatch2 *shell = DesktopShell();
     bool started = false;
@@ -78,10 +83,11 @@ bool StartThroughDesktopShell(const char *path)
         VariantInit(&directory);
         VariantInit(&show);
         directory.vt = VT_BSTR;
-        directory.bstrVal = SysAllocString(folder);
+        directory.bstrVal = SysAllocString(g_shellStart.folder);
         show.vt = VT_I4;
         show.lVal = SW_SHOW;
-        BSTR program = SysAllocString(file);
+        BSTR program = SysAllocString(g_shellStart.file);
+        (void)InterlockedExchange(&g_shellStart.asked, program != NULL && directory.bstrVal != NULL);
         started = program != NULL && directory.bstrVal != NULL &&
                   SUCCEEDED(shell->ShellExecute(program, none, directory, none, show));
         SysFreeString(program);
@@ -90,16 +96,37 @@ bool StartThroughDesktopShell(const char *path)
     }
     if (SUCCEEDED(initialized))
         CoUninitialize();
-    return started;
+    (void)InterlockedExchange(&g_shellStart.stage, started              ? SHELL_START_DONE
+                                                   : g_shellStart.asked ? SHELL_START_REFUSED
+                                                                        : SHELL_START_UNREACHED);
+    return 0;
+}
+
+ShellStart StartThroughDesktopShell(const char *path)
+{
+    memset((void *)&g_shellStart, 0, sizeof g_shellStart);
+    g_shellStart.stage = SHELL_START_TIMED_OUT;
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, g_shellStart.file, MAX_PATH * 2) == 0 ||
+        GetCurrentDirectoryW(MAX_PATH * 2, g_shellStart.folder) == 0)
+        return SHELL_START_UNREACHED;
+    HANDLE thread = CreateThread(NULL, 0, StartThroughShellThread, NULL, 0, NULL);
+    if (thread == NULL)
+        return SHELL_START_UNREACHED;
+    (void)WaitForSingleObject(thread, SHELL_START_WAIT_MS);
+    (void)CloseHandle(thread);
+    // Read atomically: after a timeout the thread may still be writing.
+    return (ShellStart)InterlockedCompareExchange(&g_shellStart.stage, 0, 0);
 }
 
 void LaunchProgram(const char *path)
 {
     // Elevated with a limited token of the same user behind it: the client gets the limited
-    // rights. Every other case (not elevated, elevated without a limited token, no shell to
-    // start it through) starts it as the updater runs. Failures are not reported.
+    // rights. Not elevated, elevated without a limited token, or no shell to start it through:
+    // it starts as the updater runs. Once the shell was asked (it refused, or gave no answer in
+    // time and may start it yet), it is never started elevated instead. Failures are not reported.
     // Only while a shell runs: reaching its window list could otherwise start one.
-    if (RunsElevatedWithLimitedToken() && GetShellWindow() != NULL && StartThroughDesktopShell(path))
+    if (RunsElevatedWithLimitedToken() && GetShellWindow() != NULL &&
+        StartThroughDesktopShell(path) != SHELL_START_UNREACHED)
         return;
     (void)ShellExecuteA(NULL, NULL, path, NULL, NULL, SW_SHOW);
 }

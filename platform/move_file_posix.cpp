@@ -519,6 +519,28 @@ bool IsAbsolutePath(const char *path)
     return path[0] == '/';
 }
 
+bool FolderPartCrossesLink(const char *path, size_t trustedLength)
+{
+    size_t folderLength = FolderPartLength(path);
+    char part[MOVE_TEMPORARY_PATH_SIZE];
+    if (folderLength >= sizeof part)
+        return false;
+    memset(part, 0, sizeof part);
+    memcpy(part, path, folderLength);
+    for (size_t end = trustedLength + 1; end <= folderLength; ++end) {
+        struct stat info;
+        if ((end == folderLength || part[end] == '/') && part[end - 1] != '/') {
+            char kept = part[end];
+            part[end] = '\0';
+            bool link = lstat(part, &info) == 0 && S_ISLNK(info.st_mode);
+            part[end] = kept;
+            if (link)
+                return true;
+        }
+    }
+    return false;
+}
+
 bool LockUpdateRun(const char *stagingFolder)
 {
     // Held until exit: the descriptor is never closed, and a child does not inherit it.

@@ -1,5 +1,6 @@
 // Windows paths in their extended form, and where an open file really lies.
 #include "platform/path_win.h"
+#include "platform/platform.h"
 
 #include <string.h>
 
@@ -31,6 +32,21 @@ bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED
     memset(part, 0, sizeof part);
     memcpy(part, path, length);
     return ToExtendedPath(part, extended);
+}
+
+bool FolderPartCrossesLink(const char *path, size_t trustedLength)
+{
+    size_t folderLength = FolderPartLength(path);
+    for (size_t at = trustedLength; at < folderLength; at += PathCharacterLength(path + at)) {
+        size_t end = at + PathCharacterLength(path + at);
+        if (end != folderLength && path[end] != '/' && path[end] != '\\')
+            continue;
+        wchar_t prefix[EXTENDED_PATH_SIZE];
+        DWORD attributes = ToExtendedPrefix(path, end, prefix) ? GetFileAttributesW(prefix) : INVALID_FILE_ATTRIBUTES;
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return true;
+    }
+    return false;
 }
 
 bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)

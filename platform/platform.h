@@ -9,9 +9,10 @@
 #include <stdio.h>
 
 // Turns on what the system offers against being misdirected while the updater runs, before it
-// opens any file. Windows: the process no longer follows junctions and links that a
+// opens any file. Windows: an elevated process no longer follows junctions and links that a
 // non-administrator created (redirection trust, Windows 10 22H2 and 11); older systems and Wine
-// refuse it, which is ignored. POSIX: nothing.
+// refuse it, which is ignored. An unelevated one is left as it is: it can reach nothing its user
+// cannot. POSIX: nothing.
 void HardenProcess();
 
 // Size of a folder buffer: at most 259 characters and a terminating zero.
@@ -183,6 +184,11 @@ size_t FolderPartLength(const char *path);
 // two separators (\\server\share, \\?\C:\Games). "\Games" and "C:Games" depend on the current
 // drive or its current folder, and count as relative.
 bool IsAbsolutePath(const char *path);
+
+// True when a folder of `path` after its first `trustedLength` bytes (not the last component)
+// is a link or junction: what the moves follow there, which an elevated run on Windows does
+// only for those an administrator made (see HardenProcess).
+bool FolderPartCrossesLink(const char *path, size_t trustedLength);
 
 // Waits until no other updater of this user works on the staging folder `stagingFolder`, then
 // holds that claim until the process exits. POSIX: flock on the folder itself (nothing is

@@ -24,8 +24,28 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 
 typedef BOOL(WINAPI *SetProcessMitigationPolicyFunction)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
 
+// True when the process runs with an administrator's elevated token.
+static bool RunsElevated()
+{
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    memset(&elevation, 0, sizeof elevation);
+    bool elevated = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+                    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0 &&
+                    elevation.TokenIsElevated != 0;
+    if (token != NULL)
+        (void)CloseHandle(token);
+    return elevated;
+}
+
 void HardenProcess()
 {
+    // Only an elevated run could be led by a junction to a place its user may not write: such a
+    // run follows none that a non-administrator made. An unelevated run follows the player's own
+    // junctions, as the player could.
+    if (!RunsElevated())
+        return;
     // Looked up, not imported: a system without the call must still start the updater.
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     SetProcessMitigationPolicyFunction setPolicy =

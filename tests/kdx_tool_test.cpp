@@ -159,8 +159,9 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
     }
     // A relative game folder: the plan cannot know the updater's current folder, and says so.
     WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload("games/orvo")));
-    EXPECT_NE(Kdx({"plan", "--data-folder", data}).output.find("\ngame folder: games/orvo (relative: the updater "
-                                                               "resolves it against its own current folder"),
+    EXPECT_NE(Kdx({"plan", "--data-folder", data})
+                  .output.find("\ngame folder: games/orvo (relative: the updater "
+                               "resolves it against its own current folder"),
               std::string::npos);
     WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
     WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"New.datNEW1"})));
@@ -198,7 +199,8 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     } rows[] = {
         {"Music/song.mp3abcd", "would not install: the staged path goes through a link below the staging folder"},
         {"MapsNEW1", "would not install: the target is a folder"}, // the player's link to a folder
-        {"Maps/one.mapNEW1", "would install (7 bytes)"},
+        {"Maps/one.mapNEW1", "would install (7 bytes); through a link inside the game folder, which an elevated run "
+                             "on Windows follows only when an administrator made it"},
         {"Link.datNEW1", "would replace the link itself (new 8 bytes); what it points to is not touched"},
         {".~upd-1-1.tmp.new", "\".~upd-1-1.tmp.new\" (17 bytes): refused: the name has the form of the updater's own "
                               "files (\".~upd-...\")"},
@@ -302,8 +304,9 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     WriteFile(folder + "/clash/Orvo.exeNEW1", "new download");
     WriteFile(folder + "/clash/Orvo.exeOLD1", "an old update's leftover");
     std::string clash = std::string(KDX_PROGRAM) + " filelist --from '" + folder + "/clash' -o /dev/null 2>&1";
-    EXPECT_NE(RunProgram("/bin/sh", {"-c", clash}, {}).output.find("Orvo.exeNEW1 and Orvo.exeOLD1 both install as "
-                                                                  "Orvo.exe"),
+    EXPECT_NE(RunProgram("/bin/sh", {"-c", clash}, {})
+                  .output.find("Orvo.exeNEW1 and Orvo.exeOLD1 both install as "
+                               "Orvo.exe"),
               std::string::npos);
     for (const char *refused : {"/refused", "/short", "/many", "/clash"}) {
         ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});

@@ -11,7 +11,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: shell_start PROGRAM\n");
         return 2;
     }
-    bool started = StartThroughDesktopShell(argv[1]);
+    bool started = StartThroughDesktopShell(argv[1]) == SHELL_START_DONE;
     printf("elevated with a limited token: %s\nstarted through the desktop shell: %s\n",
            RunsElevatedWithLimitedToken() ? "yes" : "no", started ? "yes" : "no");
     return started ? 0 : 3;

@@ -247,7 +247,8 @@ static FILE *OpenPlannedDataFile(const char *path, bool forDeletion, bool *absen
     if (file == NULL && !*absent)
         fprintf(stderr, "kdx: cannot open %s: %s\n", Shown(path).c_str(), strerror(openError));
     if (*absent && info.kind != PATH_MISSING)
-        printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n", Shown(path).c_str());
+        printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n",
+               Shown(path).c_str());
     return file;
 }
 
@@ -353,27 +354,33 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
         ++counts->wouldNot;
         return "would not install: " + problem;
     }
+    std::string through;
+    if (FolderPartCrossesLink(entry.paths.target, strlen(g_UpdaterState.GamePath)))
+        through = "; through a link inside the game folder, which an elevated run on Windows follows only when an "
+                  "administrator made it";
     for (size_t later = index + 1; later < entries.size(); ++later) {
         if (entries[later].installs && NameSameFile(entries[later].paths.target, entry.paths.target)) {
             ++counts->replacedLater;
-            return "would install, then entry " + std::to_string(later + 1) + " names the same target and replaces it";
+            return "would install, then entry " + std::to_string(later + 1) + " names the same target and replaces it" +
+                   through;
         }
     }
     std::string newSize = std::to_string(forecast.stagedSize) + " bytes";
     if (forecast.verdict == MOVE_CREATES) {
         ++counts->install;
-        return "would install (" + newSize + ")";
+        return "would install (" + newSize + ")" + through;
     }
     ++counts->replace;
     if (forecast.verdict == MOVE_DROPS_STAGED_NAME)
-        return "would replace: the staged file is the installed file itself, only its staged name goes";
+        return "would replace: the staged file is the installed file itself, only its staged name goes" + through;
     if (forecast.targetIsLink)
-        return "would replace the link itself (new " + newSize + "); what it points to is not touched";
+        return "would replace the link itself (new " + newSize + "); what it points to is not touched" + through;
     return "would replace (old " + std::to_string(forecast.targetSize) + " bytes, new " + newSize + ")" +
            (forecast.targetReadOnly ? "; the installed file is read-only, and is replaced all the same" : "") +
            (forecast.executableLost ? "; the installed file is executable and the staged file is not: it would "
                                       "no longer run"
-                                    : "");
+                                    : "") +
+           through;
 }
 
 // What one folder of a walk holds, gathered while it is listed.
@@ -530,14 +537,15 @@ static int PlanFileList(const char *fileListPath)
     if (file == NULL) {
         if (!missing)
             return 2;
-        printf("file list: none at %s: the updater installs nothing and deletes nothing\n", Shown(fileListPath).c_str());
+        printf("file list: none at %s: the updater installs nothing and deletes nothing\n",
+               Shown(fileListPath).c_str());
         return PlanLeftovers();
     }
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
     if (status != KDX_OK) {
-        printf("file list: %s is rejected (%s): the updater installs nothing and deletes it\n", Shown(fileListPath).c_str(),
-               KdxStatusName(status));
+        printf("file list: %s is rejected (%s): the updater installs nothing and deletes it\n",
+               Shown(fileListPath).c_str(), KdxStatusName(status));
         printf("plan: nothing would install\n");
         return 1;
     }
@@ -572,8 +580,8 @@ static int PlanFileList(const char *fileListPath)
             continue;
         }
         std::string outcome = PlanOutcome(entries, index, &counts);
-        printf("  %zu: %s -> %s: %s\n", index + 1, Shown(planned.paths.source).c_str(), Shown(planned.paths.target).c_str(),
-               Shown(outcome).c_str());
+        printf("  %zu: %s -> %s: %s\n", index + 1, Shown(planned.paths.source).c_str(),
+               Shown(planned.paths.target).c_str(), Shown(outcome).c_str());
     }
     if (cut) {
         ++counts.wouldNot;
@@ -691,7 +699,8 @@ static int FileListFromFolder(const std::string &folder, const std::string &outp
         // The suffix is the file's own: cut from a shorter file name, it would cut into the folder.
         size_t leaf = name.size() - (name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
         if (verdict != ENTRY_INSTALLABLE)
-            fprintf(stderr, "kdx: %s: the updater refuses it: %s\n", Shown(name).c_str(), DescribeEntryVerdict(verdict));
+            fprintf(stderr, "kdx: %s: the updater refuses it: %s\n", Shown(name).c_str(),
+                    DescribeEntryVerdict(verdict));
         else if (leaf <= FILE_LIST_SUFFIX_LENGTH)
             fprintf(stderr, "kdx: %s: its file name has four bytes or fewer: no suffix to drop\n", Shown(name).c_str());
         refused = refused || verdict != ENTRY_INSTALLABLE || leaf <= FILE_LIST_SUFFIX_LENGTH;
@@ -701,7 +710,8 @@ static int FileListFromFolder(const std::string &folder, const std::string &outp
     std::vector<std::string> installed;
     for (const std::string &name : names) {
         size_t leaf = name.size() - (name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
-        installed.push_back(leaf > FILE_LIST_SUFFIX_LENGTH ? name.substr(0, name.size() - FILE_LIST_SUFFIX_LENGTH) : "");
+        installed.push_back(leaf > FILE_LIST_SUFFIX_LENGTH ? name.substr(0, name.size() - FILE_LIST_SUFFIX_LENGTH)
+                                                           : "");
     }
     for (size_t one = 0; one < names.size(); ++one) {
         for (size_t other = one + 1; other < names.size() && !installed[one].empty(); ++other) {

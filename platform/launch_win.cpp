@@ -13,6 +13,20 @@
 #include <shlguid.h>
 #include <shlobj.h>
 
+bool RunsElevated()
+{
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    memset(&elevation, 0, sizeof elevation);
+    bool elevated = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+                    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0 &&
+                    elevation.TokenIsElevated != 0;
+    if (token != NULL)
+        (void)CloseHandle(token);
+    return elevated;
+}
+
 bool RunsElevatedWithLimitedToken()
 {
     HANDLE token = NULL;

@@ -2,6 +2,9 @@
 #ifndef PLATFORM_LAUNCH_WIN_H
 #define PLATFORM_LAUNCH_WIN_H
 
+// True when the process runs with an administrator's elevated token.
+bool RunsElevated();
+
 // True when the process runs elevated and a limited token of the same user stands behind it
 // (TokenElevationTypeFull).
 bool RunsElevatedWithLimitedToken();

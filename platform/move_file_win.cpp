@@ -5,6 +5,7 @@
 // interruption would leave it half-written. Paths go to the wide calls in their extended form
 // ("\\?\C:\..."), which no MAX_PATH limit applies to.
 #include "platform/platform.h"
+#include "platform/launch_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
 
@@ -119,6 +120,34 @@ static bool DeleteThroughHandle(HANDLE file)
     bool deleted = MarkDeletePending(file, true);
     (void)CloseHandle(file);
     return deleted;
+}
+
+// Gives the file open as `file`, just renamed into its folder, the permissions that folder gives
+// its new files: a rename keeps the staged file's own (that one user's), so another account of
+// the PC could not run the installed game. Where the updater runs elevated, the Administrators
+// group becomes its owner instead of the user. A failure leaves the file as it is, installed.
+static void TakeFolderSecurity(HANDLE file)
+{
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE security = ReOpenFile(file, READ_CONTROL | WRITE_DAC | WRITE_OWNER, share, 0);
+    if (security == INVALID_HANDLE_VALUE)
+        security = ReOpenFile(file, READ_CONTROL | WRITE_DAC, share, 0);
+    if (security == INVALID_HANDLE_VALUE)
+        return;
+    ACL empty;
+    if (InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0)
+        (void)SetSecurityInfo(security, SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, &empty,
+                              NULL);
+    union {
+        SID sid;
+        unsigned char bytes[SECURITY_MAX_SID_SIZE];
+    } administrators;
+    DWORD size = sizeof administrators;
+    if (RunsElevated() && CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, &administrators.sid, &size) != 0)
+        (void)SetSecurityInfo(security, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &administrators.sid, NULL, NULL,
+                              NULL);
+    (void)CloseHandle(security);
 }
 
 typedef NTSTATUS(NTAPI *SetInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
@@ -537,11 +566,15 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
         return MOVE_FAILED;
     DWORD targetAttributes = ClearReadOnly(staged->target);
     // Opened with FILE_FLAG_WRITE_THROUGH: the rename returns once it is on disk.
-    if (RenameThroughHandle(staged->file, staged->target, true))
+    if (RenameThroughHandle(staged->file, staged->target, true)) {
+        TakeFolderSecurity(staged->file);
         return MOVE_DONE;
+    }
     DWORD error = GetLastError();
-    if (error != ERROR_NOT_SAME_DEVICE && ReplaceInUse(staged->file, staged->target, target))
+    if (error != ERROR_NOT_SAME_DEVICE && ReplaceInUse(staged->file, staged->target, target)) {
+        TakeFolderSecurity(staged->file);
         return MOVE_DONE;
+    }
     error = GetLastError();
     // Told before the attribute is back: a read-only target refuses as an open one does.
     MoveOutcome outcome = OutcomeOfError(error, target);
@@ -644,7 +677,8 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
     wcscpy(origin, aside);
     wcscat(aside, name);
     wcscat(origin, SetAsideOrigin(name));
-    if (GetFileAttributesW(origin) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    DWORD originAttributes = GetFileAttributesW(origin);
+    if (originAttributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
         // Only the file set aside last had that name last; an older one goes once the name is back.
         wchar_t folder[EXTENDED_PATH_SIZE];
         wmemcpy(folder, pattern, folderLength + 1);
@@ -653,6 +687,10 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
             (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
         return;
     }
+    // Deleted only on proof that its name holds a file again: when that cannot be told (access
+    // denied, a name that is now a folder), it may be the only copy, and stays.
+    if (originAttributes == INVALID_FILE_ATTRIBUTES || (originAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return;
     DWORD attributes = ClearReadOnly(aside);
     if (DeleteFileW(aside) == 0)
         RestoreAttributes(aside, attributes);

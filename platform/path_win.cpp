@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <string.h>
+#include <wctype.h>
 
 bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
 {
@@ -14,10 +15,17 @@ bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
     DWORD fullLength = GetFullPathNameW(wide, EXTENDED_PATH_SIZE, full, NULL);
     if (fullLength == 0 || fullLength >= EXTENDED_PATH_SIZE - 8)
         return false;
-    // Already extended, or a device (\\.\NUL, which "NUL" becomes): as it is.
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0)
+    // Already extended, or a device (\\.\NUL, which "NUL" becomes): as it is, except that "/"
+    // is a separator there too, as everywhere else in the updater's paths (a game folder written
+    // "\\?\C:\Games" gets "/" + each entry's name), while the system would read it as part of a name.
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0) {
         wcscpy(extended, full);
-    else if (wcsncmp(full, L"\\\\", 2) == 0)
+        for (wchar_t *at = extended + 4; *at != L'\0'; ++at)
+            *at = *at == L'/' ? L'\\' : *at;
+        // "\\.\C:\..." names the same file as "\\?\C:\...", the form the rename through a handle takes.
+        if (extended[2] == L'.' && iswalpha(extended[4]) && extended[5] == L':')
+            extended[2] = L'?';
+    } else if (wcsncmp(full, L"\\\\", 2) == 0)
         (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));
     else
         (void)(wcscpy(extended, L"\\\\?\\"), wcscat(extended, full));

@@ -1,5 +1,6 @@
 // Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
 #include "platform/platform.h"
+#include "platform/launch_win.h"
 #include "platform/path_win.h"
 
 #include <fcntl.h>
@@ -23,21 +24,6 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 }
 
 typedef BOOL(WINAPI *SetProcessMitigationPolicyFunction)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-
-// True when the process runs with an administrator's elevated token.
-static bool RunsElevated()
-{
-    HANDLE token = NULL;
-    TOKEN_ELEVATION elevation;
-    DWORD size = 0;
-    memset(&elevation, 0, sizeof elevation);
-    bool elevated = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
-                    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0 &&
-                    elevation.TokenIsElevated != 0;
-    if (token != NULL)
-        (void)CloseHandle(token);
-    return elevated;
-}
 
 void HardenProcess()
 {

@@ -113,7 +113,7 @@ hold() {
   run_wine "$WINE_TEST_BIN/hold_file.exe" "$(winepath -w "$path" 2>/dev/null)" \
     "$(winepath -w "$flags/ready" 2>/dev/null)" "$(winepath -w "$flags/release" 2>/dev/null)" ${3:+"$3"} &
   holder=$!
-  for _ in $(seq 1 500); do [ -e "$flags/ready" ] && break; sleep 0.02; done
+  for _ in $(seq 1 3000); do [ -e "$flags/ready" ] && break; sleep 0.02; done
   check "holder has the file open" test -e "$flags/ready"
 }
 
@@ -173,7 +173,7 @@ list_readers() {
 }
 run_wine "$UPDATER_EXE" >"$out" &
 first=$!
-for _ in $(seq 1 500); do [ -n "$(list_readers)" ] && break; sleep 0.02; done
+for _ in $(seq 1 3000); do [ -n "$(list_readers)" ] && break; sleep 0.02; done
 first_pid=$(list_readers)
 check "the first updater is in its pass" test -n "$first_pid"
 run_wine "$UPDATER_EXE" >"$out.second" &
@@ -255,4 +255,19 @@ run_updater "$out"
 check "nothing installed" test ! -e "$GAME_UNIX/Big.dat"
 check "the staged file stays" content_is "$STAGING_UNIX/Big.datnew1" "staged"
 check "the file list is deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
+
+echo "== a game folder written in its extended forms: what the plan says, the run does"
+for game in '\\?\C:\Games\Orvo' '\\.\C:\Games\Orvo'; do
+  reset_user_folders
+  mkdir -p "$GAME_UNIX/Maps" "$STAGING_UNIX/Maps"
+  echo "old" >"$GAME_UNIX/Maps/one.map"
+  echo "new" >"$STAGING_UNIX/Maps/one.mapnew1"
+  write_settings "$game"
+  write_file_list 'Maps\one.mapnew1'
+  run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
+  check "$game: the plan would replace" grep -q "one.map: would replace" "$out.plan"
+  run_updater "$out"
+  check "$game: the run replaces" content_is "$GAME_UNIX/Maps/one.map" "new"
+done
+rm -f "$out.plan"
 finish

@@ -14,7 +14,7 @@ start_running() {
   run_wine "$GAME_WIN\\$1" "$(winepath -w "$flags/held" 2>/dev/null)" "$(winepath -w "$flags/ready" 2>/dev/null)" \
     "$(winepath -w "$flags/release" 2>/dev/null)" &
   running=$!
-  for _ in $(seq 1 500); do [ -e "$flags/ready" ] && break; sleep 0.02; done
+  for _ in $(seq 1 3000); do [ -e "$flags/ready" ] && break; sleep 0.02; done
   check "$1 runs" test -e "$flags/ready"
 }
 set_aside_count() { find "$GAME_UNIX" -maxdepth 1 -name '.~upd-*' | wc -l; }

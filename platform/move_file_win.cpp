@@ -5,6 +5,7 @@
 // interruption would leave it half-written. Paths go to the wide calls in their extended form
 // ("\\?\C:\..."), which no MAX_PATH limit applies to.
 #include "platform/platform.h"
+#include "platform/delete_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
 
@@ -105,18 +106,11 @@ static bool MarkDeletePending(HANDLE file, bool pending)
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// Deletes the file open as `file` (with DELETE access), and only that file, then closes the
-// handle. A read-only attribute is cleared first, through the handle.
+// Deletes the file open as `file` (with DELETE and FILE_WRITE_ATTRIBUTES access), and only that
+// file, a read-only one too, then closes the handle.
 static bool DeleteThroughHandle(HANDLE file)
 {
-    FILE_BASIC_INFO basic;
-    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0 &&
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        basic.FileAttributes &= ~(DWORD)FILE_ATTRIBUTE_READONLY;
-        basic.FileAttributes |= basic.FileAttributes == 0 ? FILE_ATTRIBUTE_NORMAL : 0;
-        (void)SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-    }
-    bool deleted = MarkDeletePending(file, true);
+    bool deleted = MarkOpenFileForDeletion(file) == ERROR_SUCCESS;
     (void)CloseHandle(file);
     return deleted;
 }

@@ -1,5 +1,6 @@
 // Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
 #include "platform/platform.h"
+#include "platform/delete_win.h"
 #include "platform/path_win.h"
 
 #include <fcntl.h>
@@ -85,8 +86,10 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     wchar_t extended[EXTENDED_PATH_SIZE];
     if (!ToExtendedPath(path, extended))
         return NULL;
-    HANDLE file = CreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE : 0), sharing, NULL, OPEN_EXISTING,
-                              forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
+    // Write-attributes access lets the deletion clear a read-only attribute where it must.
+    HANDLE file =
+        CreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing, NULL,
+                    OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;
@@ -115,10 +118,7 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     (void)path; // the handle knows its file, whatever name it has now
     HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    bool deleted = handle != INVALID_HANDLE_VALUE &&
-                   SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    bool deleted = handle != INVALID_HANDLE_VALUE && MarkOpenFileForDeletion(handle) == ERROR_SUCCESS;
     (void)fclose(file); // the file goes with its last handle
     return deleted;
 }

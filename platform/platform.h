@@ -18,7 +18,8 @@ void HardenProcess();
 enum { PLATFORM_FOLDER_SIZE = 260 };
 
 // Fills `folder` (PLATFORM_FOLDER_SIZE bytes, zero-filled first) with the per-user application
-// data folder: on Windows the shell's CSIDL_APPDATA folder (not created when missing); on
+// data folder: on Windows the shell's CSIDL_APPDATA folder (not created when missing), in the
+// ANSI code page when it converts exactly, else its short 8.3 form when that does, else none; on
 // POSIX $XDG_DATA_HOME when it is an absolute path, else $HOME + "/.local/share". Leaves
 // `folder` empty and returns false when there is none or it would not fit; never cuts it.
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);

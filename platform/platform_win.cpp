@@ -11,16 +11,40 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
+// Writes `wide` in the ANSI code page into `narrow` (`size` bytes, zero-filled first). False,
+// leaving `narrow` empty, when a character has no exact form there (no best-fit stand-in is
+// taken, since it would name another file) or the result does not fit.
+static bool ToAnsiExactly(const wchar_t *wide, char *narrow, size_t size)
 {
-    // The shell writes at most MAX_PATH (260) bytes, its terminating zero included.
-    memset(folder, 0, PLATFORM_FOLDER_SIZE);
-    if (SHGetSpecialFolderPathA(NULL, folder, CSIDL_APPDATA, FALSE) == 0) {
-        memset(folder, 0, PLATFORM_FOLDER_SIZE);
+    memset(narrow, 0, size);
+    // Under a UTF-8 code page every character has its form, and the lossy flags are not allowed.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL lossy = FALSE;
+    if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, narrow, (int)size, NULL,
+                            utf8 ? NULL : &lossy) == 0 ||
+        lossy != FALSE) {
+        memset(narrow, 0, size);
         return false;
     }
-    folder[PLATFORM_FOLDER_SIZE - 1] = '\0';
-    return folder[0] != '\0';
+    return true;
+}
+
+bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
+{
+    // Asked for in UTF-16: the 8-bit call turns a user name the code page cannot spell into "?".
+    // Such a folder is then reached by its short 8.3 form, which is plain ASCII, when its volume
+    // keeps short names; otherwise the updater has none.
+    wchar_t wide[MAX_PATH];
+    wchar_t shortForm[MAX_PATH];
+    memset(wide, 0, sizeof wide);
+    memset(shortForm, 0, sizeof shortForm);
+    memset(folder, 0, PLATFORM_FOLDER_SIZE);
+    if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, wide) != S_OK || wide[0] == L'\0')
+        return false;
+    if (ToAnsiExactly(wide, folder, PLATFORM_FOLDER_SIZE))
+        return true;
+    DWORD length = GetShortPathNameW(wide, shortForm, MAX_PATH);
+    return length > 0 && length < MAX_PATH && ToAnsiExactly(shortForm, folder, PLATFORM_FOLDER_SIZE);
 }
 
 typedef BOOL(WINAPI *SetProcessMitigationPolicyFunction)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
@@ -161,20 +185,15 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
-        // A name the code page cannot spell is reported as "?", never skipped. Under a UTF-8 code
-        // page every name can be spelt, and the lossy flags are not allowed.
+        // A name the code page cannot spell is reported as "?", never skipped.
         char name[MAX_PATH * 2];
-        BOOL lossy = FALSE;
-        bool utf8 = GetACP() == CP_UTF8;
-        if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL,
-                                utf8 ? NULL : &lossy) == 0) {
+        bool lossy = !ToAnsiExactly(found.cFileName, name, sizeof name);
+        if (lossy)
             memcpy(name, "?", 2);
-            lossy = TRUE;
-        }
         DWORD attributes = found.dwFileAttributes;
-        PathKind kind = lossy != FALSE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
-                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER
-                                                                                           : PATH_REGULAR_FILE;
+        PathKind kind = lossy || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
+                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0            ? PATH_FOLDER
+                                                                                  : PATH_REGULAR_FILE;
         visit(name, kind, context);
     } while (FindNextFileW(search, &found) != 0);
     (void)FindClose(search);

@@ -190,6 +190,11 @@ void ShowMessageBox(const char *text, const char *caption);
 // a missing or non-executable file starts nothing. Failures are not reported.
 void LaunchProgram(const char *path);
 
+// The reason the platform call just made failed, for tools' messages: POSIX the text for errno;
+// Windows the system's text for GetLastError (FormatMessage), whichever call set it. Ask before
+// any other call. The text, without a final period or line end, stays valid until the next ask.
+const char *DescribeLastFailure();
+
 // Makes standard output pass bytes through unchanged (Windows would turn "\n" into "\r\n").
 // For tools that write binary data there; the updater's own console line keeps the default.
 void UseBinaryStandardOutput();

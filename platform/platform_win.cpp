@@ -11,23 +11,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-// Writes `wide` in the ANSI code page into `narrow` (`size` bytes, zero-filled first). False,
-// leaving `narrow` empty, when a character has no exact form there (no best-fit stand-in is
-// taken, since it would name another file) or the result does not fit.
-static bool ToAnsiExactly(const wchar_t *wide, char *narrow, size_t size)
-{
-    memset(narrow, 0, size);
-    // Under a UTF-8 code page every character has its form, and the lossy flags are not allowed.
-    bool utf8 = GetACP() == CP_UTF8;
-    BOOL lossy = FALSE;
-    if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, narrow, (int)size, NULL,
-                            utf8 ? NULL : &lossy) == 0 ||
-        lossy != FALSE) {
-        memset(narrow, 0, size);
-        return false;
-    }
-    return true;
-}
+// LOAD_LIBRARY_SEARCH_SYSTEM32, which the headers declare only for builds that require Windows 8.
+static const DWORD LOAD_LIBRARY_SEARCH_SYSTEM32_VALUE = 0x800;
 
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 {
@@ -48,11 +33,21 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 }
 
 typedef BOOL(WINAPI *SetProcessMitigationPolicyFunction)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD);
 
 void HardenProcess()
 {
-    // Looked up, not imported: a system without the call must still start the updater.
+    // Looked up, not imported: a system without the calls must still start the updater.
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    // DLLs loaded from now on (the shell's, COM's) come from the system folder only, never from
+    // the updater's own folder, which is the game folder that the user's programs may write.
+    // Windows 8 and later, and Windows 7 with KB2533623.
+    SetDefaultDllDirectoriesFunction setDllDirectories =
+        kernel == NULL
+            ? NULL
+            : (SetDefaultDllDirectoriesFunction)(void (*)())GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (setDllDirectories != NULL)
+        (void)setDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32_VALUE);
     SetProcessMitigationPolicyFunction setPolicy =
         kernel == NULL
             ? NULL
@@ -203,6 +198,21 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
 void PauseMilliseconds(unsigned milliseconds)
 {
     Sleep(milliseconds);
+}
+
+const char *DescribeLastFailure()
+{
+    static char reason[512];
+    DWORD error = GetLastError();
+    memset(reason, 0, sizeof reason);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, reason,
+                                  sizeof reason - 1, NULL);
+    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' || reason[length - 1] == ' ' ||
+                          reason[length - 1] == '.'))
+        reason[--length] = '\0';
+    if (length == 0)
+        snprintf(reason, sizeof reason, "Windows error %lu", (unsigned long)error);
+    return reason;
 }
 
 void UseBinaryStandardOutput()

@@ -34,6 +34,24 @@ for drive in C Q; do
   check "... and no temporary file is left" test "$(find "$game_unix" -type f | wc -l)" -eq 1
 done
 
+echo "== the client started from a game folder of 259 characters, its path past MAX_PATH"
+reset_user_folders
+game_unix="$WINEPREFIX/drive_c/${folder//\\//}"
+mkdir -p "$game_unix"
+cp "$WINE_TEST_BIN/client_standin.exe" "$game_unix/Orvo.exe"
+write_settings "C:\\$folder"
+run_updater "$out" -restart
+for _ in $(seq 1 500); do [ -e "$game_unix/started.txt" ] && break; sleep 0.02; done
+check "the client is started" test -e "$game_unix/started.txt"
+
+echo "== hardening: DLLs come from the system folder only; kdx tells the system's reason"
+check "a DLL beside a program loads" run_wine "$WINE_TEST_BIN/dll_search.exe" --plain
+check "... but not once the process is hardened" bash -c '! "$0" "$1"' "$WINE" "$WINE_TEST_BIN/dll_search.exe"
+set +e
+run_wine "$KDX_EXE" dump 'C:\no\such\folder\FileList.kdx' >/dev/null 2>"$out"
+set -e
+check "kdx: the Win32 reason" grep -q -F 'FileList.kdx as a regular file: Path not found' "$out"
+
 echo "== a per-user folder the ANSI code page cannot spell (a Cyrillic user name, code page 1252)"
 reset_user_folders
 shell_folders='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'

@@ -185,7 +185,8 @@ bool TopLevelWindowExists(const char *windowClass);
 void ShowMessageBox(const char *text, const char *caption);
 
 // Starts the program at `path` with no arguments, in the caller's current folder, and returns
-// without waiting for it. Windows: ShellExecuteA with the default verb and SW_SHOW. POSIX: a
+// without waiting for it. Windows: ShellExecuteA with the default verb and SW_SHOW, a path of
+// MAX_PATH characters or more by its short 8.3 form (none: nothing starts). POSIX: a
 // detached process in its own session with the caller's standard streams, leaving no zombie;
 // a missing or non-executable file starts nothing. Failures are not reported.
 void LaunchProgram(const char *path);

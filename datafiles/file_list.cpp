@@ -111,7 +111,7 @@ static bool IsShortAliasComponent(const char *component, size_t length)
     if (CountCharactersAtMost(component, baseLength) > 8)
         return false;
     size_t digits = 0;
-    while (digits < baseLength && isdigit((unsigned char)component[baseLength - 1 - digits]))
+    while (digits < baseLength && isdigit((unsigned char)component[baseLength - 1 - digits]) != 0)
         ++digits;
     return digits > 0 && digits < baseLength && component[baseLength - 1 - digits] == '~';
 }

@@ -62,7 +62,58 @@ static bool IsDeviceComponent(const char *component, size_t length)
         if (i == baseLength)
             return true;
     }
+    // Windows also reads the superscript digits one to three as port numbers (U+00B9, U+00B2,
+    // U+00B3). The
+    // list's code page is not known here, so each of their byte forms counts: the single-byte
+    // code pages' (1252 and its kin), code page 949's and UTF-8's.
+    static const char *const SUPERSCRIPTS[] = {"\xB9",     "\xB2",     "\xB3",     "\xA9\xF6", "\xA9\xF7",
+                                               "\xA9\xF8", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
+    if (baseLength < 4)
+        return false;
+    char port[4] = {(char)toupper((unsigned char)component[0]), (char)toupper((unsigned char)component[1]),
+                    (char)toupper((unsigned char)component[2]), 0};
+    if (strcmp(port, "COM") != 0 && strcmp(port, "LPT") != 0)
+        return false;
+    for (const char *digit : SUPERSCRIPTS) {
+        if (strlen(digit) == baseLength - 3 && memcmp(component + 3, digit, baseLength - 3) == 0)
+            return true;
+    }
     return false;
+}
+
+// True for a component ending in a space or a dot: Windows drops those from a path's last
+// component only, so the checks and the open could see different names.
+static bool EndsInSpaceOrDot(const char *component, size_t length)
+{
+    return length > 0 && (component[length - 1] == ' ' || component[length - 1] == '.');
+}
+
+// The characters of `length` bytes of text, counting a UTF-8 continuation byte as none: never
+// more than the characters of the text in whichever encoding it was written.
+static size_t CountCharactersAtMost(const char *text, size_t length)
+{
+    size_t count = 0;
+    for (size_t i = 0; i < length; ++i)
+        count += ((unsigned char)text[i] & 0xC0) == 0x80 ? 0 : 1;
+    return count;
+}
+
+// True for a component shaped like a short 8.3 alias ("NAME~1.EXT", "PROGRA~12"): at most eight
+// characters ending in "~" and digits, then at most one dot and three characters. Through such a
+// name Windows could reach another file, by its short name.
+static bool IsShortAliasComponent(const char *component, size_t length)
+{
+    const char *dot = (const char *)memchr(component, '.', length);
+    size_t baseLength = dot ? (size_t)(dot - component) : length;
+    if (dot &&
+        (memchr(dot + 1, '.', length - baseLength - 1) || CountCharactersAtMost(dot + 1, length - baseLength - 1) > 3))
+        return false;
+    if (CountCharactersAtMost(component, baseLength) > 8)
+        return false;
+    size_t digits = 0;
+    while (digits < baseLength && isdigit((unsigned char)component[baseLength - 1 - digits]) != 0)
+        ++digits;
+    return digits > 0 && digits < baseLength && component[baseLength - 1 - digits] == '~';
 }
 
 // True for an empty component and for "." (and ". "): they name the folder itself, not a file.
@@ -130,6 +181,11 @@ FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char 
     // The cleanup after a pass removes files of that form: such an entry would be deleted again.
     if (IsReservedLastComponent(text, name->textLength) || IsReservedLastComponent(text, installedLength))
         return ENTRY_NAME_RESERVED;
+    if (HasComponent(text, name->textLength, EndsInSpaceOrDot) || HasComponent(text, installedLength, EndsInSpaceOrDot))
+        return ENTRY_NAME_TRAILING_SPACE_OR_DOT;
+    if (HasComponent(text, name->textLength, IsShortAliasComponent) ||
+        HasComponent(text, installedLength, IsShortAliasComponent))
+        return ENTRY_NAME_SHORT_ALIAS;
 
     if (!ComposePath(paths->source, sizeof paths->source, appDataPath, STAGING_FOLDER, text)) {
         memset(paths, 0, sizeof *paths);
@@ -158,6 +214,8 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict)
     case ENTRY_NAME_DEVICE: return "the name names a Windows device (CON, NUL, COM1, LPT1...)";
     case ENTRY_NAME_EMPTY_PART: return "the name has an empty or \".\" component";
     case ENTRY_NAME_RESERVED: return "the name has the form of the updater's own files (\".~upd-...\")";
+    case ENTRY_NAME_TRAILING_SPACE_OR_DOT: return "a component of the name ends in a space or a dot";
+    case ENTRY_NAME_SHORT_ALIAS: return "a component of the name has the form of a short 8.3 name (\"NAME~1.EXT\")";
     case ENTRY_SOURCE_TOO_LONG: return "the staged file's path would be longer than 259 characters";
     case ENTRY_TARGET_TOO_LONG: return "the installed file's path would be longer than 383 characters";
     }

@@ -20,16 +20,19 @@ enum {
 // Why an entry is or is not installed. Refused entries are skipped and their staged files stay.
 enum FileListEntryVerdict {
     ENTRY_INSTALLABLE = 0,
-    ENTRY_NAME_TOO_SHORT,  // four bytes or fewer: nothing is left once the suffix is dropped
-    ENTRY_NAME_TOO_LONG,   // more than 127 bytes
-    ENTRY_NAME_ABSOLUTE,   // starts with "/" or "\"
-    ENTRY_NAME_DRIVE,      // its second byte is ":", a drive-qualified path
-    ENTRY_NAME_PARENT,     // a ".."-like component, before or after the suffix is dropped
-    ENTRY_NAME_DEVICE,     // a component that Windows reads as a device: CON, NUL, COM1, LPT1.txt...
-    ENTRY_NAME_EMPTY_PART, // an empty or "." component, before or after the suffix is dropped
-    ENTRY_NAME_RESERVED,   // the staged or installed file name has the form of the updater's own files
-    ENTRY_SOURCE_TOO_LONG, // staging folder + name over 259 characters
-    ENTRY_TARGET_TOO_LONG  // game folder + "/" + name over 383 characters
+    ENTRY_NAME_TOO_SHORT, // four bytes or fewer: nothing is left once the suffix is dropped
+    ENTRY_NAME_TOO_LONG,  // more than 127 bytes
+    ENTRY_NAME_ABSOLUTE,  // starts with "/" or "\"
+    ENTRY_NAME_DRIVE,     // its second byte is ":", a drive-qualified path
+    ENTRY_NAME_PARENT,    // a ".."-like component, before or after the suffix is dropped
+    ENTRY_NAME_DEVICE, // a component that Windows reads as a device: CON, NUL, COM1, LPT1.txt, COM with a superscript
+                       // digit...
+    ENTRY_NAME_EMPTY_PART,            // an empty or "." component, before or after the suffix is dropped
+    ENTRY_NAME_RESERVED,              // the staged or installed file name has the form of the updater's own files
+    ENTRY_NAME_TRAILING_SPACE_OR_DOT, // a component ends in a space or a dot, which Windows may drop
+    ENTRY_NAME_SHORT_ALIAS,           // a component shaped like a short 8.3 name ("NAME~1.EXT")
+    ENTRY_SOURCE_TOO_LONG,            // staging folder + name over 259 characters
+    ENTRY_TARGET_TOO_LONG             // game folder + "/" + name over 383 characters
 };
 
 struct FileListEntryPaths {

@@ -4,6 +4,7 @@
 // write, and an elevated start would run whatever they put there as administrator.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
+#include "platform/path_win.h"
 
 #include <string.h>
 #include <windows.h>
@@ -132,8 +133,36 @@ ShellStart StartThroughDesktopShell(const char *path)
     return (ShellStart)InterlockedCompareExchange(&g_shellStart.stage, 0, 0);
 }
 
-void LaunchProgram(const char *path)
+// `path` while it is shorter than MAX_PATH, the longest the shell starts (a game folder may
+// have 259 characters); a longer one by its short 8.3 form, written into `shortened`, when that
+// is shorter and converts exactly. NULL when neither fits.
+static const char *LaunchablePath(const char *path, char shortened[MAX_PATH])
 {
+    memset(shortened, 0, MAX_PATH);
+    if (strlen(path) < MAX_PATH)
+        return path;
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    wchar_t shortForm[EXTENDED_PATH_SIZE];
+    memset(shortForm, 0, sizeof shortForm);
+    DWORD length = ToExtendedPath(path, extended) ? GetShortPathNameW(extended, shortForm, EXTENDED_PATH_SIZE) : 0;
+    if (length == 0 || length >= EXTENDED_PATH_SIZE)
+        return NULL;
+    // The shell takes plain paths only: "\\?\C:\..." loses its prefix, "\\?\UNC\server\..."
+    // becomes "\\server\..." again.
+    wchar_t *plain = shortForm + 4;
+    if (wcsncmp(shortForm, L"\\\\?\\UNC\\", 8) == 0) {
+        plain = shortForm + 6;
+        plain[0] = L'\\';
+    }
+    return wcslen(plain) < MAX_PATH && ToAnsiExactly(plain, shortened, MAX_PATH) ? shortened : NULL;
+}
+
+void LaunchProgram(const char *requestedPath)
+{
+    char shortened[MAX_PATH];
+    const char *path = LaunchablePath(requestedPath, shortened);
+    if (path == NULL)
+        return;
     // Elevated with a limited token of the same user behind it: the client gets the limited
     // rights. Not elevated, elevated without a limited token, or no shell to start it through:
     // it starts as the updater runs. Once the shell was asked (it refused, or gave no answer in

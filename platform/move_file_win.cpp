@@ -6,6 +6,7 @@
 // ("\\?\C:\..."), which no MAX_PATH limit applies to.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
+#include "platform/delete_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
 
@@ -63,8 +64,28 @@ static MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
     return MOVE_CREATES;
 }
 
+// False when the updater may not replace the file at `path` at all: opening it for deletion and
+// for its attributes, as a replacement needs, is denied even with full sharing, so no other
+// program's handle is the cause (its ACL denies this user, or an immutable file). True when it
+// opens, or the open meets a sharing violation: then only a program using the file stands in the
+// way (a running program's image refuses the rename, not this open).
+static bool MayReplace(const char *path)
+{
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPath(path, extended))
+        return true;
+    HANDLE file =
+        CreateFileW(extended, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    (void)CloseHandle(file);
+    return true;
+}
+
 // A failure is "in use" when another program holds a file for the moment. An open target is
-// refused with access denied, as a read-only one is; only the first passes.
+// refused with access denied, as a read-only one and one the user may not replace are; only the
+// first passes, and the others fail at once.
 static MoveOutcome OutcomeOfError(DWORD error, const char *target)
 {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
@@ -72,7 +93,7 @@ static MoveOutcome OutcomeOfError(DWORD error, const char *target)
     if (error == ERROR_ACCESS_DENIED) {
         DWORD attributes = AttributesOf(target, strlen(target));
         if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0)
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(target))
             return MOVE_IN_USE;
     }
     return MOVE_FAILED;
@@ -106,18 +127,11 @@ static bool MarkDeletePending(HANDLE file, bool pending)
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// Deletes the file open as `file` (with DELETE access), and only that file, then closes the
-// handle. A read-only attribute is cleared first, through the handle.
+// Deletes the file open as `file` (with DELETE and FILE_WRITE_ATTRIBUTES access), and only that
+// file, a read-only one too, then closes the handle.
 static bool DeleteThroughHandle(HANDLE file)
 {
-    FILE_BASIC_INFO basic;
-    if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0 &&
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        basic.FileAttributes &= ~(DWORD)FILE_ATTRIBUTE_READONLY;
-        basic.FileAttributes |= basic.FileAttributes == 0 ? FILE_ATTRIBUTE_NORMAL : 0;
-        (void)SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
-    }
-    bool deleted = MarkDeletePending(file, true);
+    bool deleted = MarkOpenFileForDeletion(file) == ERROR_SUCCESS;
     (void)CloseHandle(file);
     return deleted;
 }

@@ -5,6 +5,21 @@
 #include <string.h>
 #include <wctype.h>
 
+bool ToAnsiExactly(const wchar_t *wide, char *narrow, size_t size)
+{
+    memset(narrow, 0, size);
+    // Under a UTF-8 code page every character has its form, and the lossy flags are not allowed.
+    bool utf8 = GetACP() == CP_UTF8;
+    BOOL lossy = FALSE;
+    if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, -1, narrow, (int)size, NULL,
+                            utf8 ? NULL : &lossy) == 0 ||
+        lossy != FALSE) {
+        memset(narrow, 0, size);
+        return false;
+    }
+    return true;
+}
+
 bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
 {
     wchar_t wide[EXTENDED_PATH_SIZE];

@@ -13,6 +13,11 @@ enum { EXTENDED_PATH_SIZE = 1024 };
 // `extended`. The ANSI bytes are converted with the ANSI code page, as the "A" calls do.
 bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE]);
 
+// Writes `wide` in the ANSI code page into `narrow` (`size` bytes, zero-filled first). False,
+// leaving `narrow` empty, when a character has no exact form there (no best-fit stand-in is
+// taken, since it would name another file) or the result does not fit.
+bool ToAnsiExactly(const wchar_t *wide, char *narrow, size_t size);
+
 // The extended form of the first `length` bytes of `path`.
 bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE]);
 

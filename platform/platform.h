@@ -9,17 +9,19 @@
 #include <stdio.h>
 
 // Turns on what the system offers against being misdirected while the updater runs, before it
-// opens any file. Windows: an elevated process no longer follows junctions and links that a
-// non-administrator created (redirection trust, Windows 10 22H2 and 11); older systems and Wine
-// refuse it, which is ignored. An unelevated one is left as it is: it can reach nothing its user
-// cannot. POSIX: nothing.
+// opens any file. Windows: DLLs come from the system folder only, never from the updater's own
+// folder (the game folder); an elevated process no longer follows junctions and links that a
+// non-administrator created (redirection trust, Windows 10 22H2 and 11; an unelevated one can
+// reach nothing its user cannot, and follows the player's own); older systems and Wine refuse
+// what they lack, which is ignored. POSIX: nothing.
 void HardenProcess();
 
 // Size of a folder buffer: at most 259 characters and a terminating zero.
 enum { PLATFORM_FOLDER_SIZE = 260 };
 
 // Fills `folder` (PLATFORM_FOLDER_SIZE bytes, zero-filled first) with the per-user application
-// data folder: on Windows the shell's CSIDL_APPDATA folder (not created when missing); on
+// data folder: on Windows the shell's CSIDL_APPDATA folder (not created when missing), in the
+// ANSI code page when it converts exactly, else its short 8.3 form when that does, else none; on
 // POSIX $XDG_DATA_HOME when it is an absolute path, else $HOME + "/.local/share". Leaves
 // `folder` empty and returns false when there is none or it would not fit; never cuts it.
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
@@ -212,10 +214,16 @@ bool TopLevelWindowExists(const char *windowClass);
 void ShowMessageBox(const char *text, const char *caption);
 
 // Starts the program at `path` with no arguments, in the caller's current folder, and returns
-// without waiting for it. Windows: ShellExecuteA with the default verb and SW_SHOW. POSIX: a
+// without waiting for it. Windows: ShellExecuteA with the default verb and SW_SHOW, a path of
+// MAX_PATH characters or more by its short 8.3 form (none: nothing starts). POSIX: a
 // detached process in its own session with the caller's standard streams, leaving no zombie;
 // a missing or non-executable file starts nothing. Failures are not reported.
 void LaunchProgram(const char *path);
+
+// The reason the platform call just made failed, for tools' messages: POSIX the text for errno;
+// Windows the system's text for GetLastError (FormatMessage), whichever call set it. Ask before
+// any other call. The text, without a final period or line end, stays valid until the next ask.
+const char *DescribeLastFailure();
 
 // Makes standard output pass bytes through unchanged (Windows would turn "\n" into "\r\n").
 // For tools that write binary data there; the updater's own console line keeps the default.

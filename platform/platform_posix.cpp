@@ -70,6 +70,11 @@ FILE *CreateOutputFile(const char *path)
     return fopen(path, "wb");
 }
 
+const char *DescribeLastFailure()
+{
+    return strerror(errno);
+}
+
 bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     struct stat opened;

@@ -1,6 +1,7 @@
 // Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
+#include "platform/delete_win.h"
 #include "platform/path_win.h"
 
 #include <fcntl.h>
@@ -11,29 +12,48 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+// LOAD_LIBRARY_SEARCH_SYSTEM32, which the headers declare only for builds that require Windows 8.
+static const DWORD LOAD_LIBRARY_SEARCH_SYSTEM32_VALUE = 0x800;
+
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 {
-    // The shell writes at most MAX_PATH (260) bytes, its terminating zero included.
+    // Asked for in UTF-16: the 8-bit call turns a user name the code page cannot spell into "?".
+    // Such a folder is then reached by its short 8.3 form, which is plain ASCII, when its volume
+    // keeps short names; otherwise the updater has none.
+    wchar_t wide[MAX_PATH];
+    wchar_t shortForm[MAX_PATH];
+    memset(wide, 0, sizeof wide);
+    memset(shortForm, 0, sizeof shortForm);
     memset(folder, 0, PLATFORM_FOLDER_SIZE);
-    if (SHGetSpecialFolderPathA(NULL, folder, CSIDL_APPDATA, FALSE) == 0) {
-        memset(folder, 0, PLATFORM_FOLDER_SIZE);
+    if (SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, wide) != S_OK || wide[0] == L'\0')
         return false;
-    }
-    folder[PLATFORM_FOLDER_SIZE - 1] = '\0';
-    return folder[0] != '\0';
+    if (ToAnsiExactly(wide, folder, PLATFORM_FOLDER_SIZE))
+        return true;
+    DWORD length = GetShortPathNameW(wide, shortForm, MAX_PATH);
+    return length > 0 && length < MAX_PATH && ToAnsiExactly(shortForm, folder, PLATFORM_FOLDER_SIZE);
 }
 
 typedef BOOL(WINAPI *SetProcessMitigationPolicyFunction)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+typedef BOOL(WINAPI *SetDefaultDllDirectoriesFunction)(DWORD);
 
 void HardenProcess()
 {
+    // Looked up, not imported: a system without the calls must still start the updater.
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    // DLLs loaded from now on (the shell's, COM's) come from the system folder only, never from
+    // the updater's own folder, which is the game folder that the user's programs may write.
+    // Windows 8 and later, and Windows 7 with KB2533623.
+    SetDefaultDllDirectoriesFunction setDllDirectories =
+        kernel == NULL
+            ? NULL
+            : (SetDefaultDllDirectoriesFunction)(void (*)())GetProcAddress(kernel, "SetDefaultDllDirectories");
+    if (setDllDirectories != NULL)
+        (void)setDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32_VALUE);
     // Only an elevated run could be led by a junction to a place its user may not write: such a
     // run follows none that a non-administrator made. An unelevated run follows the player's own
     // junctions, as the player could.
     if (!RunsElevated())
         return;
-    // Looked up, not imported: a system without the call must still start the updater.
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
     SetProcessMitigationPolicyFunction setPolicy =
         kernel == NULL
             ? NULL
@@ -91,8 +111,10 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     wchar_t extended[EXTENDED_PATH_SIZE];
     if (!ToExtendedPath(path, extended))
         return NULL;
-    HANDLE file = CreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE : 0), sharing, NULL, OPEN_EXISTING,
-                              forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
+    // Write-attributes access lets the deletion clear a read-only attribute where it must.
+    HANDLE file =
+        CreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing, NULL,
+                    OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;
@@ -121,10 +143,7 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     (void)path; // the handle knows its file, whatever name it has now
     HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    bool deleted = handle != INVALID_HANDLE_VALUE &&
-                   SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    bool deleted = handle != INVALID_HANDLE_VALUE && MarkOpenFileForDeletion(handle) == ERROR_SUCCESS;
     (void)fclose(file); // the file goes with its last handle
     return deleted;
 }
@@ -167,20 +186,15 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
-        // A name the code page cannot spell is reported as "?", never skipped. Under a UTF-8 code
-        // page every name can be spelt, and the lossy flags are not allowed.
+        // A name the code page cannot spell is reported as "?", never skipped.
         char name[MAX_PATH * 2];
-        BOOL lossy = FALSE;
-        bool utf8 = GetACP() == CP_UTF8;
-        if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL,
-                                utf8 ? NULL : &lossy) == 0) {
+        bool lossy = !ToAnsiExactly(found.cFileName, name, sizeof name);
+        if (lossy)
             memcpy(name, "?", 2);
-            lossy = TRUE;
-        }
         DWORD attributes = found.dwFileAttributes;
-        PathKind kind = lossy != FALSE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
-                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER
-                                                                                           : PATH_REGULAR_FILE;
+        PathKind kind = lossy || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
+                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0            ? PATH_FOLDER
+                                                                                  : PATH_REGULAR_FILE;
         visit(name, kind, context);
     } while (FindNextFileW(search, &found) != 0);
     (void)FindClose(search);
@@ -190,6 +204,21 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
 void PauseMilliseconds(unsigned milliseconds)
 {
     Sleep(milliseconds);
+}
+
+const char *DescribeLastFailure()
+{
+    static char reason[512];
+    DWORD error = GetLastError();
+    memset(reason, 0, sizeof reason);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, reason,
+                                  sizeof reason - 1, NULL);
+    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' || reason[length - 1] == ' ' ||
+                          reason[length - 1] == '.'))
+        reason[--length] = '\0';
+    if (length == 0)
+        snprintf(reason, sizeof reason, "Windows error %lu", (unsigned long)error);
+    return reason;
 }
 
 void UseBinaryStandardOutput()

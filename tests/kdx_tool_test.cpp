@@ -295,6 +295,10 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     // Refused: a name the updater refuses, and more files than a list holds.
     MakeFolders(folder + "/refused/Maps/Old");
     WriteFile(folder + "/refused/CON.txtNEW1", "x");
+    MakeFolders(folder + "/trailing/Maps ");
+    WriteFile(folder + "/trailing/Maps /x.datNEW1", "a folder Windows would read as \"Maps\"");
+    MakeFolders(folder + "/alias");
+    WriteFile(folder + "/alias/PROGRA~1.EXENEW1", "installs under a short name");
     MakeFolders(folder + "/short/Maps/Old");
     WriteFile(folder + "/short/Maps/Old/x", "its suffix would cut into its folder");
     MakeFolders(folder + "/many");
@@ -308,7 +312,7 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
                   .output.find("Orvo.exeNEW1 and Orvo.exeOLD1 both install as "
                                "Orvo.exe"),
               std::string::npos);
-    for (const char *refused : {"/refused", "/short", "/many", "/clash"}) {
+    for (const char *refused : {"/refused", "/trailing", "/alias", "/short", "/many", "/clash"}) {
         ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});
         EXPECT_EQ(result.exitCode, 2) << refused;
         EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;

@@ -3,7 +3,7 @@
 # a kill between setting aside and moving in loses nothing.
 source "$(dirname "$0")/wine_harness.sh"
 out=$(mktemp)
-trap 'rm -f "$out" "$out.updater"; rm -rf "${flags:-}"' EXIT
+trap 'chattr -i "$GAME_UNIX/Sealed.dat" 2>/dev/null || true; rm -f "$out" "$out.updater"; rm -rf "${flags:-}"' EXIT
 
 # start_running NAME: runs a copy of hold_file.exe as GAME/NAME (its image is mapped, so the file
 # is in use as a running client's is) until $flags/release appears.
@@ -81,4 +81,25 @@ write_file_list "Other.datnew1"
 run_updater "$out"
 check "... and nothing stays set aside" test "$(set_aside_count)" -eq 0
 rm -f "$out.strace"
+
+echo "== a target the updater may not replace (an immutable file, denied as a missing permission is)"
+reset_user_folders
+echo "sealed" >"$GAME_UNIX/Sealed.dat"
+echo "new" >"$STAGING_UNIX/Sealed.datnew1"
+write_settings "$GAME_WIN"
+write_file_list "Sealed.datnew1"
+if chattr +i "$GAME_UNIX/Sealed.dat"; then
+  started=$(date +%s%N)
+  run_updater "$out"
+  elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+  chattr -i "$GAME_UNIX/Sealed.dat"
+  echo "the run took $elapsed_ms ms"
+  check "it fails at once, not after the 10 s for a file in use" test "$elapsed_ms" -lt 5000
+  check "... the installed file kept" content_is "$GAME_UNIX/Sealed.dat" "sealed"
+  check "... and the staged one" content_is "$STAGING_UNIX/Sealed.datnew1" "new"
+elif [ "${CI:-}" = true ]; then
+  check "chattr +i works here" false
+else
+  echo "skipped: chattr +i is refused here (no CAP_LINUX_IMMUTABLE)"
+fi
 finish

@@ -6,7 +6,6 @@
 //   kdx plan [--data-folder DIR]
 // Exit status: 0 done (plan: every entry would install); 1 the container was rejected (dump),
 // or some entry would not install (plan); 2 bad arguments or unreadable file.
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -215,7 +214,7 @@ static int Dump(const std::vector<std::string> &arguments)
     // Never blocks: a FIFO or folder is refused as a file the updater would not read.
     FILE *file = OpenDataFile(path.c_str(), false);
     if (file == NULL) {
-        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", Shown(path).c_str(), strerror(errno));
+        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", Shown(path).c_str(), DescribeLastFailure());
         return 2;
     }
     printf("%s: %s\n", Shown(path).c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
@@ -240,12 +239,12 @@ static int Dump(const std::vector<std::string> &arguments)
 static FILE *OpenPlannedDataFile(const char *path, bool forDeletion, bool *absent)
 {
     FILE *file = OpenDataFile(path, forDeletion);
-    int openError = errno;
+    std::string openError = file == NULL ? DescribeLastFailure() : "";
     PathInfo info;
     InspectPath(path, &info);
     *absent = file == NULL && info.kind != PATH_REGULAR_FILE;
     if (file == NULL && !*absent)
-        fprintf(stderr, "kdx: cannot open %s: %s\n", Shown(path).c_str(), strerror(openError));
+        fprintf(stderr, "kdx: cannot open %s: %s\n", Shown(path).c_str(), openError.c_str());
     if (*absent && info.kind != PATH_MISSING)
         printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n",
                Shown(path).c_str());
@@ -647,7 +646,7 @@ static int WriteDataFile(const std::string &payload, const std::string &outputPa
     if (!outputPath.empty()) {
         output = CreateOutputFile(outputPath.c_str());
         if (output == NULL) {
-            fprintf(stderr, "kdx: cannot write %s: %s\n", outputPath.c_str(), strerror(errno));
+            fprintf(stderr, "kdx: cannot write %s: %s\n", outputPath.c_str(), DescribeLastFailure());
             return 2;
         }
     } else {

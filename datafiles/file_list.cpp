@@ -294,7 +294,7 @@ void ProcessFileList()
         return;
     // A rejected list installs nothing and is deleted all the same.
     g_passDurable = true;
-    (void)LoadKdxFile(fileList, ApplyFileList);
+    (void)LoadKdxFilePrefix(fileList, ApplyFileList, FILE_LIST_PAYLOAD_LIMIT);
     if (FileListPassIsDurable())
         (void)DeleteDataFileAndClose(fileList, fileListPath);
     else

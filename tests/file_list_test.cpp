@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,6 +140,22 @@ TEST_F(FileListRun, ListCutShortInstallsTheCompleteEntriesOnly)
     RunUpdaterProgram();
     EXPECT_EQ(ReadFile(game + "/d.txt"), "d");
     EXPECT_FALSE(PathExists(fileList));
+}
+
+// A list padded to the largest valid length (2 GiB, sparse here) is processed, and costs no
+// more memory than 255 of the longest names could: the padding is never read.
+TEST_F(FileListRun, APaddedListIsNotReadWhole)
+{
+    Stage("a.txt1234", "a");
+    WriteFile(fileList, KdxFile(FileListPayload({"a.txt1234"})));
+    ASSERT_EQ(truncate(fileList.c_str(), 0x7FFFFFFF), 0);
+    pid_t updater = StartProgram(UPDATER_PROGRAM, {}, {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    int status = 0;
+    struct rusage usage = {};
+    ASSERT_EQ(wait4(updater, &status, 0, &usage), updater);
+    EXPECT_EQ(ReadFile(game + "/a.txt"), "a");
+    EXPECT_FALSE(PathExists(fileList));
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "KiB at peak: the padding was read";
 }
 
 TEST_F(FileListRun, RefusesNamesThatReachOutsideOrHaveNothingLeft)

@@ -28,7 +28,7 @@ void RunSettingsPhase()
     if (settingsFile == NULL)
         return;
     // A rejected file leaves GamePath empty, which the later phases notice themselves.
-    (void)LoadKdxFile(settingsFile, ApplySettings);
+    (void)LoadKdxFilePrefix(settingsFile, ApplySettings, SETTINGS_PAYLOAD_LIMIT);
     (void)fclose(settingsFile);
 }
 

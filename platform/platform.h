@@ -34,10 +34,11 @@ long long MeasureFileLength(FILE *file);
 // Windows no writer may hold it open. NULL when it does not open.
 FILE *OpenDataFile(const char *path, bool forDeletion);
 
-// Deletes the file that `file` (from OpenDataFile with `forDeletion`) was opened from, and only
-// that file: when another file has taken its name `path` meanwhile (a new file list written by
-// the client during the pass), that file stays. Closes `file` either way. False when nothing
-// was deleted.
+// Deletes the file that `file` (from OpenDataFile with `forDeletion`; one such file open at a
+// time) was opened from, and only that file as it was read: when another file has taken its
+// name `path` meanwhile (a new file list written by the client during the pass), or, on POSIX,
+// the file was rewritten in place since it was opened (its size, modification or change time
+// differ), it stays. Closes `file` either way. False when nothing was deleted.
 bool DeleteDataFileAndClose(FILE *file, const char *path);
 
 // Creates `path` (or empties the file there) for writing in binary mode: for tools that write

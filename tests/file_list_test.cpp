@@ -461,10 +461,12 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     EXPECT_EQ(SnapshotTree(otherGame).size(), 1u) << "no temporary file may be left behind";
 
     // Once the copy is in place and before the staged file goes (its folder's sync held back two
-    // seconds), the client rewrites the staged file again: that version must stay.
+    // seconds), the client rewrites the staged file again, and the list in place (same file,
+    // same size): that version and that list must stay.
     WriteFile(otherGame + "/Big.pak", "old");
     Stage("Big.pakNEW1", "version 1");
     WriteFileList({"Big.pakNEW1"});
+    const std::string listRead = ReadFile(fileList);
     pid_t traced = StartProgram("/usr/bin/strace",
                                 {"-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
                                  "inject=fsync:delay_enter=2000000:when=2", UPDATER_PROGRAM},
@@ -472,9 +474,13 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     while (ReadFile(otherGame + "/Big.pak") != "version 1" && waitpid(traced, nullptr, WNOHANG) == 0) {
     }
     WriteFile(staged, "version 2");
+    int listInPlace = open(fileList.c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(listInPlace, listRead.data(), listRead.size(), 0), (ssize_t)listRead.size());
+    close(listInPlace);
     waitpid(traced, nullptr, 0);
     EXPECT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
     EXPECT_EQ(ReadFile(staged), "version 2") << "a staged file rewritten after its copy was deleted";
+    EXPECT_TRUE(PathExists(fileList)) << "a list rewritten in place during the pass was deleted";
     RemoveTree(otherGame);
 }
 

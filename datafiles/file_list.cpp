@@ -278,17 +278,9 @@ bool FileListPassIsDurable()
     return g_passDurable;
 }
 
-void ProcessFileList()
+// Loads, applies and deletes the file list at `fileListPath`, as ProcessFileList promises.
+static void ApplyAndDeleteFileList(const char *fileListPath)
 {
-    if (g_UpdaterState.AppDataPath[0] == '\0')
-        return;
-    char fileListPath[PATH_BUFFER_SIZE];
-    if (!ComposePath(fileListPath, sizeof fileListPath, g_UpdaterState.AppDataPath, STAGING_FOLDER, "FileList.kdx"))
-        return;
-    // A second updater waits here until the first has finished.
-    char stagingFolder[PATH_BUFFER_SIZE];
-    if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
-        (void)LockUpdateRun(stagingFolder);
     FILE *fileList = OpenDataFile(fileListPath, true);
     if (fileList == NULL)
         return;
@@ -299,4 +291,24 @@ void ProcessFileList()
         (void)DeleteDataFileAndClose(fileList, fileListPath);
     else
         (void)fclose(fileList);
+}
+
+void ProcessFileList(unsigned lockWaitMs)
+{
+    if (g_UpdaterState.AppDataPath[0] == '\0')
+        return;
+    char fileListPath[PATH_BUFFER_SIZE];
+    if (!ComposePath(fileListPath, sizeof fileListPath, g_UpdaterState.AppDataPath, STAGING_FOLDER, "FileList.kdx"))
+        return;
+    // A second updater waits here until the first has finished, for a bounded time: a run that
+    // never ends (stuck, or anything else holding the claim) must not keep this one from the
+    // launch. Without a claim to be had at all, the run goes on unguarded.
+    char stagingFolder[PATH_BUFFER_SIZE];
+    RunLockOutcome lock = RUN_LOCK_NO_CLAIM;
+    if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
+        lock = LockUpdateRun(stagingFolder, lockWaitMs);
+    if (lock == RUN_LOCK_TIMED_OUT)
+        return;
+    ApplyAndDeleteFileList(fileListPath);
+    UnlockUpdateRun();
 }

@@ -163,15 +163,26 @@ bool NameSameFile(const char *first, const char *second);
 // folder ("/x") gives 1, so the part names "/". 0 when `path` has no separator.
 size_t FolderPartLength(const char *path);
 
-// Waits until no other updater of this user works on the staging folder `stagingFolder`, then
-// holds that claim until the process exits. POSIX: flock on the folder itself (nothing is
-// created in it). Windows: a mutex in the global namespace named after the user's SID, so one
-// for all of the user's sessions, owned by the user and usable by the user alone, so that the
-// user's elevated and unelevated runs can both wait on it; when another account holds that name,
-// the same in the session's own namespace.
-// Returns false, holding nothing, only when no claim can be made at all (the folder is missing,
-// the system refuses to create or open the mutex); the caller then goes on without it.
-bool LockUpdateRun(const char *stagingFolder);
+// What LockUpdateRun found.
+enum RunLockOutcome {
+    RUN_LOCK_HELD = 0,  // the claim is this process's until UnlockUpdateRun (or exit)
+    RUN_LOCK_NO_CLAIM,  // no claim can be made at all; nothing is held
+    RUN_LOCK_TIMED_OUT  // another process held it for the whole wait; nothing is held
+};
+
+// Waits at most `waitMs` milliseconds until no other updater of this user works on the staging
+// folder `stagingFolder`, and then holds that claim. POSIX: flock on the folder itself (nothing
+// is created in it), tried again every few milliseconds. Windows: a mutex in the global
+// namespace named after the user's SID, so one for all of the user's sessions, owned by the
+// user and usable by the user alone, so that the user's elevated and unelevated runs can both
+// wait on it; when another account holds that name, the same in the session's own namespace.
+// RUN_LOCK_NO_CLAIM when the folder is missing or the system refuses to create or open the
+// mutex: the caller then goes on without it.
+RunLockOutcome LockUpdateRun(const char *stagingFolder, unsigned waitMs);
+
+// Gives up the claim LockUpdateRun holds, so that a program started next can start an updater
+// that does not wait for this one. Nothing when none is held.
+void UnlockUpdateRun();
 
 // True when a top-level window of class `windowClass` exists, whatever its title; classes are
 // compared without regard to case. Windows: FindWindowA. POSIX: a top-level X11 client window

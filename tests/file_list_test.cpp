@@ -12,7 +12,9 @@
 #include <chrono>
 #include <thread>
 
+#include "datafiles/file_list.h"
 #include "tests/support/updater_fixture.h"
+#include "updater/updater_state.h"
 
 namespace {
 
@@ -395,6 +397,34 @@ TEST_F(FileListRun, TwoUpdatersAtOnceTearAndLoseNothing)
     EXPECT_EQ(SnapshotTree(otherGame).size(), 4u) << "no temporary file may be left behind";
     EXPECT_FALSE(PathExists(fileList));
     RemoveTree(otherGame);
+}
+
+// Another run holding the staging folder for good (stuck, or any program holding its flock) is
+// waited for a bounded time; then this run touches nothing. It gives up its own claim when done.
+TEST_F(FileListRun, AFolderHeldForGoodIsWaitedForABoundedTimeThenLeftAlone)
+{
+    Install("Data.pak", "old");
+    Stage("Data.paknew1", "new");
+    WriteFileList({"Data.paknew1"});
+    ResetUpdaterState();
+    snprintf(g_UpdaterState.AppDataPath, sizeof g_UpdaterState.AppDataPath, "%s/.local/share", home.c_str());
+    snprintf(g_UpdaterState.GamePath, sizeof g_UpdaterState.GamePath, "%s", game.c_str());
+    int held = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    auto before = SnapshotTree(root);
+    auto started = std::chrono::steady_clock::now();
+    ProcessFileList(300);
+    std::chrono::duration<double> waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited.count(), 0.3);
+    EXPECT_LT(waited.count(), 3.0);
+    EXPECT_EQ(SnapshotTree(root), before) << "a run that could not claim the folder touched a file";
+
+    close(held);
+    ProcessFileList(300);
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+    int next = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(flock(next, LOCK_EX | LOCK_NB), 0) << "the run kept its claim after the pass";
+    close(next);
 }
 
 // A program running from the target's place is replaced: a rename does not care that it runs.

@@ -45,7 +45,7 @@ int RunUpdater(int argumentCount, char **arguments)
     (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
     RunSettingsPhase();
 
-    ProcessFileList();
+    ProcessFileList(UPDATE_RUN_LOCK_WAIT_MS);
     if (g_UpdaterState.RestartClient != 0)
         RelaunchClient();
     return 0;

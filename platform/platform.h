@@ -165,9 +165,9 @@ size_t FolderPartLength(const char *path);
 
 // What LockUpdateRun found.
 enum RunLockOutcome {
-    RUN_LOCK_HELD = 0,  // the claim is this process's until UnlockUpdateRun (or exit)
-    RUN_LOCK_NO_CLAIM,  // no claim can be made at all; nothing is held
-    RUN_LOCK_TIMED_OUT  // another process held it for the whole wait; nothing is held
+    RUN_LOCK_HELD = 0, // the claim is this process's until UnlockUpdateRun (or exit)
+    RUN_LOCK_NO_CLAIM, // no claim can be made at all; nothing is held
+    RUN_LOCK_TIMED_OUT // another process held it for the whole wait; nothing is held
 };
 
 // Waits at most `waitMs` milliseconds until no other updater of this user works on the staging

@@ -188,4 +188,36 @@ TEST_F(BrowserWait, ALostConnectionCountsAsNoWindow)
     EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
 }
 
+// An X server that accepts the connection and never answers counts as no window after a
+// bounded time: the run completes.
+TEST_F(BrowserWait, AServerThatNeverAnswersCountsAsNoWindow)
+{
+    int number = 500 + (getpid() + 200) % 400;
+    std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    unlink(path.c_str());
+    ASSERT_EQ(bind(listener, (sockaddr *)&address, sizeof address), 0) << path;
+    ASSERT_EQ(listen(listener, 4), 0); // connections wait in the backlog, never accepted
+
+    pid_t updater =
+        StartProgram(UPDATER_PROGRAM, {}, {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY=:" + std::to_string(number)});
+    bool ended = false;
+    for (int i = 0; i < 300 && !ended; ++i) {
+        ended = waitpid(updater, nullptr, WNOHANG) == updater;
+        if (!ended)
+            usleep(100000);
+    }
+    if (!ended) {
+        kill(updater, SIGKILL);
+        waitpid(updater, nullptr, 0);
+    }
+    close(listener);
+    unlink(path.c_str());
+    EXPECT_TRUE(ended) << "the updater still waited for the X server after 30 s";
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+}
+
 } // namespace

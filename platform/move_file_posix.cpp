@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
@@ -338,6 +339,17 @@ bool SyncFolder(const char *folder)
     return synced;
 }
 
+// True when the process that made the temporary `name` is gone, so that the file is a leftover
+// and not another run's copy in flight (another player's updater installing into the same game
+// folder holds no lock of ours). A process of another user answers EPERM: it is there.
+static bool MoveTemporaryOwnerHasEnded(const char *name)
+{
+    unsigned long process = MoveTemporaryProcess(name);
+    if (process == MOVE_TEMPORARY_NO_PROCESS)
+        return true;
+    return kill((pid_t)process, 0) != 0 && errno == ESRCH;
+}
+
 void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
 {
     bool throughLink = false;
@@ -351,7 +363,7 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     }
     for (struct dirent *entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
         struct stat info;
-        if (IsMoveTemporaryName(entry->d_name) &&
+        if (IsMoveTemporaryName(entry->d_name) && MoveTemporaryOwnerHasEnded(entry->d_name) &&
             fstatat(folderDescriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
             (void)unlinkat(folderDescriptor, entry->d_name, 0);
     }

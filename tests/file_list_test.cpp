@@ -312,7 +312,11 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
         Stage("Clash.datNEW1", "clash target");
         Stage("Second.dat.updatingNEW1", "installed first");
         Stage("Second.datNEW1", "installed second");
-        WriteFile(installed(".~upd-4242-7.tmp"), "left by a killed run");
+        const std::string leftover = ".~upd-" + std::to_string(EndedProcessId()) + "-7.tmp";
+        WriteFile(installed(leftover), "left by a killed run");
+        // Another player's updater installing into the same folder: its copy in flight stays.
+        const std::string inFlight = ".~upd-" + std::to_string(getpid()) + "-7.tmp";
+        WriteFile(installed(inFlight), "another run's copy");
         std::vector<std::string> names = {
             "Pipe.datNEW1", "Link.datNEW1",  "Folder.datNEW1",          "ReadOnly.datNEW1",
             "Tool.binNEW1", "Clash.datNEW1", "Second.dat.updatingNEW1", "Second.datNEW1"};
@@ -345,7 +349,9 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
         EXPECT_EQ(ReadFile(installed("Clash.dat.UPDATING")), "another game file");
         EXPECT_EQ(ReadFile(installed("Second.dat.updating")), "installed first");
         EXPECT_EQ(ReadFile(installed("Second.dat")), "installed second");
-        EXPECT_FALSE(PathExists(installed(".~upd-4242-7.tmp"))) << "a leftover temporary must be removed";
+        EXPECT_FALSE(PathExists(installed(leftover))) << "a leftover temporary must be removed";
+        EXPECT_EQ(ReadFile(installed(inFlight)), "another run's copy");
+        unlink(installed(inFlight).c_str());
         if (!acrossFileSystems) {
             EXPECT_EQ(ReadFile(installed("Same.dat")), "one file, two names");
             EXPECT_FALSE(PathExists(staged("Same.datNEW1")));

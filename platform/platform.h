@@ -136,12 +136,14 @@ void StartWriteBack(const char *source, size_t stagingLength);
 bool SyncFolder(const char *folder);
 
 // Removes the temporary files that a killed move left in `folder`: only regular files whose
-// names have exactly the form this layer gives its temporaries. Files that moves set aside there
+// names have exactly the form this layer gives its temporaries and whose process has ended
+// (POSIX; on Windows a copy in flight is open without sharing and cannot be deleted), so that
+// another user's updater installing there keeps its copy. Files that moves set aside there
 // are deleted once their programs have ended, or given their names back when those are empty.
 // The first `trustedLength` bytes of `folder` (the game folder) are opened as they are; when a
 // component after them is a link or junction, nothing is done, so the cleanup never reaches
-// through a link. Call it only while LockUpdateRun is held, so that no other updater's copy in
-// progress is taken.
+// through a link. Call it only while LockUpdateRun is held, so that no other run of the user
+// settles the same files at once.
 void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
 
 // True when the file name `name` (`length` bytes, no folder part) has the form the updater

@@ -102,7 +102,7 @@ double TimeFileListPhase(const Scenario &scenario)
     snprintf(g_UpdaterState.AppDataPath, sizeof g_UpdaterState.AppDataPath, "%s", scenario.data.c_str());
     snprintf(g_UpdaterState.GamePath, sizeof g_UpdaterState.GamePath, "%s", scenario.game.c_str());
     double started = Now();
-    ProcessFileList();
+    ProcessFileList(UPDATE_RUN_LOCK_WAIT_MS);
     double elapsed = Now() - started;
     struct stat info;
     if (stat((scenario.game + "/file0.dat").c_str(), &info) != 0 || info.st_size == 0 ||

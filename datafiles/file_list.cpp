@@ -340,25 +340,37 @@ bool FileListPassIsDurable()
     return g_passDurable;
 }
 
-void ProcessFileList()
+// Loads, applies and deletes the file list at `fileListPath`, as ProcessFileList promises.
+static void ApplyAndDeleteFileList(const char *fileListPath)
+{
+    FILE *fileList = OpenDataFile(fileListPath, true);
+    if (fileList == NULL)
+        return;
+    // A rejected list installs nothing and is deleted all the same.
+    g_passDurable = true;
+    (void)LoadKdxFilePrefix(fileList, ApplyFileList, FILE_LIST_PAYLOAD_LIMIT);
+    if (FileListPassIsDurable())
+        (void)DeleteDataFileAndClose(fileList, fileListPath);
+    else
+        (void)fclose(fileList);
+}
+
+void ProcessFileList(unsigned lockWaitMs)
 {
     if (g_UpdaterState.AppDataPath[0] == '\0')
         return;
     char fileListPath[PATH_BUFFER_SIZE];
     if (!ComposePath(fileListPath, sizeof fileListPath, g_UpdaterState.AppDataPath, STAGING_FOLDER, "FileList.kdx"))
         return;
-    // A second updater waits here until the first has finished.
+    // A second updater waits here until the first has finished, for a bounded time: a run that
+    // never ends (stuck, or anything else holding the claim) must not keep this one from the
+    // launch. Without a claim to be had at all, the run goes on unguarded.
     char stagingFolder[PATH_BUFFER_SIZE];
+    RunLockOutcome lock = RUN_LOCK_NO_CLAIM;
     if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
-        (void)LockUpdateRun(stagingFolder);
-    FILE *fileList = OpenDataFile(fileListPath, true);
-    if (fileList == NULL)
+        lock = LockUpdateRun(stagingFolder, lockWaitMs);
+    if (lock == RUN_LOCK_TIMED_OUT)
         return;
-    // A rejected list installs nothing and is deleted all the same.
-    g_passDurable = true;
-    (void)LoadKdxFile(fileList, ApplyFileList);
-    if (FileListPassIsDurable())
-        (void)DeleteDataFileAndClose(fileList, fileListPath);
-    else
-        (void)fclose(fileList);
+    ApplyAndDeleteFileList(fileListPath);
+    UnlockUpdateRun();
 }

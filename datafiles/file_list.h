@@ -17,6 +17,10 @@ enum {
     FILE_LIST_MAX_ENTRIES = 255 // the count is one byte
 };
 
+// The most payload a list can use: the count and 255 names of the longest a 16-bit length
+// allows. Bytes past it cannot change the pass and are not read.
+static const size_t FILE_LIST_PAYLOAD_LIMIT = 1 + (size_t)FILE_LIST_MAX_ENTRIES * (2 + 65535);
+
 // Why an entry is or is not installed. Refused entries are skipped and their staged files stay.
 enum FileListEntryVerdict {
     ENTRY_INSTALLABLE = 0,
@@ -65,11 +69,16 @@ void ApplyFileList(const unsigned char *payload, size_t length);
 // list must then stay, so that a later run finds what a power cut may have undone.
 bool FileListPassIsDurable();
 
-// File-list phase: waits until no other updater works on the staging folder (LockUpdateRun,
-// held until exit), loads AppDataPath + "/Brackmoor Games/Temp/FileList.kdx" through
-// ApplyFileList and then deletes it, whatever the load found, unless the pass was not durable
-// or another file has taken the list's name meanwhile. Does nothing when the list does not
-// open (a FIFO or folder there counts as none), or when AppDataPath is empty.
-void ProcessFileList();
+// How long a run waits for another updater's run on the same staging folder to end.
+static const unsigned UPDATE_RUN_LOCK_WAIT_MS = 30000;
+
+// File-list phase: waits at most `lockWaitMs` until no other updater works on the staging
+// folder (LockUpdateRun), loads AppDataPath + "/Brackmoor Games/Temp/FileList.kdx" (at most
+// FILE_LIST_PAYLOAD_LIMIT bytes of its payload) through ApplyFileList and then deletes it,
+// whatever the load found, unless the pass was not durable or another file has taken the list's
+// name meanwhile. Does nothing when the list does not open (a FIFO or folder there counts as
+// none), when AppDataPath is empty, or when the other run still holds the folder after the
+// wait. Returns with the claim given up, so that a client started next may start an updater.
+void ProcessFileList(unsigned lockWaitMs);
 
 #endif

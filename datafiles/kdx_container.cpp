@@ -11,6 +11,11 @@ static const long long KDX_MINIMUM_LENGTH = 6;
 
 KdxStatus LoadKdxFile(FILE *file, PayloadHandler handler)
 {
+    return LoadKdxFilePrefix(file, handler, (size_t)INT32_MAX);
+}
+
+KdxStatus LoadKdxFilePrefix(FILE *file, PayloadHandler handler, size_t payloadLimit)
+{
     // Measured in 64 bits on every platform: a 32-bit position wraps, and a file of 4 GiB + n
     // bytes would pass for n bytes. Whatever does not fit a signed 32-bit length is refused.
     long long fileLength = MeasureFileLength(file);
@@ -18,6 +23,8 @@ KdxStatus LoadKdxFile(FILE *file, PayloadHandler handler)
         return KDX_TOO_SHORT;
 
     size_t length = (size_t)fileLength;
+    if (length > KDX_HEADER_SIZE && length - KDX_HEADER_SIZE > payloadLimit)
+        length = KDX_HEADER_SIZE + payloadLimit;
     unsigned char *image = (unsigned char *)calloc(length + 1, 1);
     if (image == NULL)
         return KDX_NO_MEMORY;

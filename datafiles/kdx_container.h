@@ -30,6 +30,11 @@ typedef void (*PayloadHandler)(const unsigned char *payload, size_t length);
 // bytes as zero.
 KdxStatus LoadKdxFile(FILE *file, PayloadHandler handler);
 
+// As LoadKdxFile, but reads and hands over at most `payloadLimit` bytes of the payload: for a
+// record that cannot reach further, so that a file padded to its largest valid length (2 GiB)
+// costs no more memory or reading than its record can use. The length check is the same.
+KdxStatus LoadKdxFilePrefix(FILE *file, PayloadHandler handler, size_t payloadLimit);
+
 // The code's name ("KDX_OK", ...), or "KDX_UNKNOWN" for a value outside the enumeration.
 const char *KdxStatusName(KdxStatus status);
 

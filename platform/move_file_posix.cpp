@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <linux/magic.h>
@@ -15,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
@@ -475,6 +477,17 @@ bool SyncFolder(const char *folder)
     return synced;
 }
 
+// True when the process that made the temporary `name` is gone, so that the file is a leftover
+// and not another run's copy in flight (another player's updater installing into the same game
+// folder holds no lock of ours). A process of another user answers EPERM: it is there.
+static bool MoveTemporaryOwnerHasEnded(const char *name)
+{
+    unsigned long process = MoveTemporaryProcess(name);
+    if (process == MOVE_TEMPORARY_NO_PROCESS)
+        return true;
+    return kill((pid_t)process, 0) != 0 && errno == ESRCH;
+}
+
 void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
 {
     bool throughLink = false;
@@ -488,7 +501,7 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     }
     for (struct dirent *entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
         struct stat info;
-        if (IsMoveTemporaryName(entry->d_name) &&
+        if (IsMoveTemporaryName(entry->d_name) && MoveTemporaryOwnerHasEnded(entry->d_name) &&
             fstatat(folderDescriptor, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
             (void)unlinkat(folderDescriptor, entry->d_name, 0);
     }
@@ -541,17 +554,50 @@ bool FolderPartCrossesLink(const char *path, size_t trustedLength)
     return false;
 }
 
-bool LockUpdateRun(const char *stagingFolder)
+// The descriptor whose flock is the run's claim; -1 when none is held.
+static int g_runLock = -1;
+
+static long long MonotonicMilliseconds()
 {
-    // Held until exit: the descriptor is never closed, and a child does not inherit it.
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now); // cannot fail for this clock
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+RunLockOutcome LockUpdateRun(const char *stagingFolder, unsigned waitMs)
+{
+    static const unsigned RUN_LOCK_POLL_MS = 20;
+    UnlockUpdateRun();
+    // A child does not inherit the descriptor, so a started client never holds the claim.
     int descriptor = open(stagingFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
-        return false;
-    while (flock(descriptor, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            (void)close(descriptor);
-            return false;
+        return RUN_LOCK_NO_CLAIM;
+    // Polled rather than blocking: a blocking flock has no bound, and a signal-based alarm would
+    // reach whatever else the process waits on.
+    // One more millisecond: the clock read is cut to whole ones, and the wait is never shorter.
+    long long deadline = MonotonicMilliseconds() + waitMs + 1;
+    for (;;) {
+        if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+            g_runLock = descriptor;
+            return RUN_LOCK_HELD;
         }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            (void)close(descriptor);
+            return RUN_LOCK_NO_CLAIM;
+        }
+        long long left = deadline - MonotonicMilliseconds();
+        if (left <= 0) {
+            (void)close(descriptor);
+            return RUN_LOCK_TIMED_OUT;
+        }
+        PauseMilliseconds(left < RUN_LOCK_POLL_MS ? (unsigned)left : RUN_LOCK_POLL_MS);
     }
-    return true;
+}
+
+void UnlockUpdateRun()
+{
+    if (g_runLock < 0)
+        return;
+    (void)close(g_runLock); // the last descriptor of the open file: the flock goes with it
+    g_runLock = -1;
 }

@@ -842,13 +842,17 @@ static HANDLE OpenOwnLock(const wchar_t *name, PSECURITY_DESCRIPTOR security, PS
     return mutex;
 }
 
-bool LockUpdateRun(const char *stagingFolder)
+// The mutex this process owns as the run's claim; NULL when none is held.
+static HANDLE g_runLock = NULL;
+
+RunLockOutcome LockUpdateRun(const char *stagingFolder, unsigned waitMs)
 {
     (void)stagingFolder;
+    UnlockUpdateRun();
     RunningUser user;
     if (!IdentifyRunningUser(&user)) {
         LocalFree(user.text);
-        return false;
+        return RUN_LOCK_NO_CLAIM;
     }
     // Owned by the user, whatever the level of the run that creates it, and usable by the user
     // alone, elevated or not.
@@ -869,8 +873,22 @@ bool LockUpdateRun(const char *stagingFolder)
         mutex = OpenOwnLock(localName, security, user.token.user.User.Sid);
     LocalFree(security);
     if (mutex == NULL)
-        return false;
-    // Held until the process exits; an abandoned mutex (a killed updater) is ours all the same.
-    DWORD waited = WaitForSingleObject(mutex, INFINITE);
-    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        return RUN_LOCK_NO_CLAIM;
+    // An abandoned mutex (a killed updater) is ours all the same.
+    DWORD waited = WaitForSingleObject(mutex, waitMs);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        g_runLock = mutex;
+        return RUN_LOCK_HELD;
+    }
+    (void)CloseHandle(mutex);
+    return waited == WAIT_TIMEOUT ? RUN_LOCK_TIMED_OUT : RUN_LOCK_NO_CLAIM;
+}
+
+void UnlockUpdateRun()
+{
+    if (g_runLock == NULL)
+        return;
+    (void)ReleaseMutex(g_runLock);
+    (void)CloseHandle(g_runLock);
+    g_runLock = NULL;
 }

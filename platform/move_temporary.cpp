@@ -41,6 +41,17 @@ bool IsMoveTemporaryName(const char *name)
     return dashes == 1 && name[prefixLength] != '-' && name[length - suffixLength - 1] != '-';
 }
 
+unsigned long MoveTemporaryProcess(const char *name)
+{
+    unsigned long process = 0;
+    for (const char *digit = name + sizeof TEMPORARY_PREFIX - 1; *digit >= '0' && *digit <= '9'; ++digit) {
+        process = process * 10 + (unsigned long)(*digit - '0');
+        if (process > 0x7FFFFFFFul)
+            return MOVE_TEMPORARY_NO_PROCESS;
+    }
+    return process;
+}
+
 bool IsReservedFileName(const char *name, size_t length)
 {
     size_t prefixLength = sizeof TEMPORARY_PREFIX - 1;

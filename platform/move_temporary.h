@@ -17,4 +17,9 @@ bool ComposeMoveTemporaryPath(char temporary[MOVE_TEMPORARY_PATH_SIZE], const ch
 // True when the file name `name` (no folder part) has the form ComposeMoveTemporaryPath gives.
 bool IsMoveTemporaryName(const char *name);
 
+// The process number in `name`, a name for which IsMoveTemporaryName holds: the process that
+// made it. MOVE_TEMPORARY_NO_PROCESS for a number that no process can have (0, or above 2^31-1).
+enum { MOVE_TEMPORARY_NO_PROCESS = 0 };
+unsigned long MoveTemporaryProcess(const char *name);
+
 #endif

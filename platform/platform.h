@@ -37,10 +37,11 @@ long long MeasureFileLength(FILE *file);
 // Windows no writer may hold it open. NULL when it does not open.
 FILE *OpenDataFile(const char *path, bool forDeletion);
 
-// Deletes the file that `file` (from OpenDataFile with `forDeletion`) was opened from, and only
-// that file: when another file has taken its name `path` meanwhile (a new file list written by
-// the client during the pass), that file stays. Closes `file` either way. False when nothing
-// was deleted.
+// Deletes the file that `file` (from OpenDataFile with `forDeletion`; one such file open at a
+// time) was opened from, and only that file as it was read: when another file has taken its
+// name `path` meanwhile (a new file list written by the client during the pass), or, on POSIX,
+// the file was rewritten in place since it was opened (its size, modification or change time
+// differ), it stays. Closes `file` either way. False when nothing was deleted.
 bool DeleteDataFileAndClose(FILE *file, const char *path);
 
 // Creates `path` (or empties the file there) for writing in binary mode: for tools that write
@@ -148,12 +149,14 @@ void SyncStagedFiles(const char *stagingFolder);
 bool SyncFolder(const char *folder);
 
 // Removes the temporary files that a killed move left in `folder`: only regular files whose
-// names have exactly the form this layer gives its temporaries. Files that moves set aside there
+// names have exactly the form this layer gives its temporaries and whose process has ended
+// (POSIX; on Windows a copy in flight is open without sharing and cannot be deleted), so that
+// another user's updater installing there keeps its copy. Files that moves set aside there
 // are deleted once their programs have ended, or given their names back when those are empty.
 // The first `trustedLength` bytes of `folder` (the game folder) are opened as they are; when a
 // component after them is a link or junction, nothing is done, so the cleanup never reaches
-// through a link. Call it only while LockUpdateRun is held, so that no other updater's copy in
-// progress is taken.
+// through a link. Call it only while LockUpdateRun is held, so that no other run of the user
+// settles the same files at once.
 void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
 
 // True when the file name `name` (`length` bytes, no folder part) has the form the updater
@@ -192,15 +195,26 @@ bool IsAbsolutePath(const char *path);
 // only for those an administrator made (see HardenProcess).
 bool FolderPartCrossesLink(const char *path, size_t trustedLength);
 
-// Waits until no other updater of this user works on the staging folder `stagingFolder`, then
-// holds that claim until the process exits. POSIX: flock on the folder itself (nothing is
-// created in it). Windows: a mutex in the global namespace named after the user's SID, so one
-// for all of the user's sessions, owned by the user and usable by the user alone, so that the
-// user's elevated and unelevated runs can both wait on it; when another account holds that name,
-// the same in the session's own namespace.
-// Returns false, holding nothing, only when no claim can be made at all (the folder is missing,
-// the system refuses to create or open the mutex); the caller then goes on without it.
-bool LockUpdateRun(const char *stagingFolder);
+// What LockUpdateRun found.
+enum RunLockOutcome {
+    RUN_LOCK_HELD = 0, // the claim is this process's until UnlockUpdateRun (or exit)
+    RUN_LOCK_NO_CLAIM, // no claim can be made at all; nothing is held
+    RUN_LOCK_TIMED_OUT // another process held it for the whole wait; nothing is held
+};
+
+// Waits at most `waitMs` milliseconds until no other updater of this user works on the staging
+// folder `stagingFolder`, and then holds that claim. POSIX: flock on the folder itself (nothing
+// is created in it), tried again every few milliseconds. Windows: a mutex in the global
+// namespace named after the user's SID, so one for all of the user's sessions, owned by the
+// user and usable by the user alone, so that the user's elevated and unelevated runs can both
+// wait on it; when another account holds that name, the same in the session's own namespace.
+// RUN_LOCK_NO_CLAIM when the folder is missing or the system refuses to create or open the
+// mutex: the caller then goes on without it.
+RunLockOutcome LockUpdateRun(const char *stagingFolder, unsigned waitMs);
+
+// Gives up the claim LockUpdateRun holds, so that a program started next can start an updater
+// that does not wait for this one. Nothing when none is held.
+void UnlockUpdateRun();
 
 // True when a top-level window of class `windowClass` exists, whatever its title; classes are
 // compared without regard to case. Windows: FindWindowA. POSIX: a top-level X11 client window

@@ -46,6 +46,23 @@ long long MeasureFileLength(FILE *file)
     return length;
 }
 
+// What the file opened for deletion was when it was opened, before anything of it was read.
+// One such file at a time: the file list.
+struct OpenedDataFile {
+    int descriptor; // -1 when none is open for deletion
+    struct stat info;
+};
+static OpenedDataFile g_openedForDeletion = {-1, {}};
+
+// True when both describe one file with the same content as far as its size and times tell.
+// ctime covers a rewrite that puts the old modification time back.
+static bool SameFileUnchanged(const struct stat *first, const struct stat *second)
+{
+    return first->st_dev == second->st_dev && first->st_ino == second->st_ino && first->st_size == second->st_size &&
+           first->st_mtim.tv_sec == second->st_mtim.tv_sec && first->st_mtim.tv_nsec == second->st_mtim.tv_nsec &&
+           first->st_ctim.tv_sec == second->st_ctim.tv_sec && first->st_ctim.tv_nsec == second->st_ctim.tv_nsec;
+}
+
 FILE *OpenDataFile(const char *path, bool forDeletion)
 {
     // Opened without blocking, then checked through the descriptor: a FIFO opens at once here
@@ -62,6 +79,8 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
         file = fdopen(descriptor, "rb");
     if (file == NULL)
         (void)close(descriptor);
+    else if (forDeletion)
+        g_openedForDeletion = {descriptor, info};
     return file;
 }
 
@@ -79,10 +98,13 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     struct stat opened;
     struct stat named;
-    // The name must still lead to the file that was read, or a file written since goes unread.
-    bool same = fstat(fileno(file), &opened) == 0 && lstat(path, &named) == 0 && opened.st_dev == named.st_dev &&
-                opened.st_ino == named.st_ino;
+    // The name must still lead to the file that was read, unchanged since it was opened, or a
+    // file written since (under the name, or into the same file) goes unread.
+    bool same = g_openedForDeletion.descriptor == fileno(file) && fstat(fileno(file), &opened) == 0 &&
+                lstat(path, &named) == 0 && SameFileUnchanged(&g_openedForDeletion.info, &opened) &&
+                SameFileUnchanged(&opened, &named);
     bool deleted = same && unlink(path) == 0;
+    g_openedForDeletion.descriptor = -1;
     (void)fclose(file);
     return deleted;
 }

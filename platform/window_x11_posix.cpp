@@ -2,7 +2,14 @@
 // window managers publish them.
 #include "platform/platform.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -98,7 +105,8 @@ static bool ClientBelowHasClass(Display *display, Window window, Atom wmState, c
     return found;
 }
 
-bool TopLevelWindowExists(const char *windowClass)
+// The look itself, with no bound: a server that accepts and never answers holds it for ever.
+static bool LookForWindow(const char *windowClass)
 {
     Display *display = XOpenDisplay(NULL);
     if (display == NULL)
@@ -116,4 +124,54 @@ bool TopLevelWindowExists(const char *windowClass)
     XSetIOErrorHandler(previousIO);
     XCloseDisplay(display);
     return found;
+}
+
+// A look that the X server has not answered within this time counts as no window, as a lost
+// connection does.
+static const long long WINDOW_LOOK_LIMIT_MS = 5000;
+
+static long long MonotonicMilliseconds()
+{
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now); // cannot fail for this clock
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+bool TopLevelWindowExists(const char *windowClass)
+{
+    // Xlib has no time limit of its own, so the look runs in a child that is ended when it takes
+    // too long; its one-byte answer comes back through a pipe. The child costs a fork per look.
+    int answer[2];
+    if (pipe2(answer, O_CLOEXEC) != 0)
+        return false;
+    pid_t child = fork();
+    if (child == 0) {
+        (void)close(answer[0]);
+        char found = LookForWindow(windowClass) ? 1 : 0;
+        ssize_t sent = write(answer[1], &found, 1);
+        (void)sent; // an answer that cannot be sent reads as none: no window
+        _exit(0);   // nothing of the parent's (buffered output, exit handlers) may run twice
+    }
+    (void)close(answer[1]);
+    char found = 0;
+    bool answered = false;
+    if (child > 0) {
+        long long deadline = MonotonicMilliseconds() + WINDOW_LOOK_LIMIT_MS;
+        struct pollfd wait = {answer[0], POLLIN, 0};
+        for (long long left = WINDOW_LOOK_LIMIT_MS; left > 0 && !answered; left = deadline - MonotonicMilliseconds()) {
+            int ready = poll(&wait, 1, (int)left);
+            if (ready < 0 && errno != EINTR)
+                break;
+            if (ready > 0) {
+                answered = read(answer[0], &found, 1) == 1;
+                break; // an answer, or the end of a child that died without one
+            }
+        }
+        if (!answered)
+            (void)kill(child, SIGKILL);
+        while (waitpid(child, NULL, 0) < 0 && errno == EINTR) {
+        }
+    }
+    (void)close(answer[0]);
+    return answered && found != 0;
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <chrono>
 #include <thread>
 
+#include "datafiles/file_list.h"
 #include "tests/support/updater_fixture.h"
+#include "updater/updater_state.h"
 
 namespace {
 
@@ -139,6 +142,22 @@ TEST_F(FileListRun, ListCutShortInstallsTheCompleteEntriesOnly)
     RunUpdaterProgram();
     EXPECT_EQ(ReadFile(game + "/d.txt"), "d");
     EXPECT_FALSE(PathExists(fileList));
+}
+
+// A list padded to the largest valid length (2 GiB, sparse here) is processed, and costs no
+// more memory than 255 of the longest names could: the padding is never read.
+TEST_F(FileListRun, APaddedListIsNotReadWhole)
+{
+    Stage("a.txt1234", "a");
+    WriteFile(fileList, KdxFile(FileListPayload({"a.txt1234"})));
+    ASSERT_EQ(truncate(fileList.c_str(), 0x7FFFFFFF), 0);
+    pid_t updater = StartProgram(UPDATER_PROGRAM, {}, {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    int status = 0;
+    struct rusage usage = {};
+    ASSERT_EQ(wait4(updater, &status, 0, &usage), updater);
+    EXPECT_EQ(ReadFile(game + "/a.txt"), "a");
+    EXPECT_FALSE(PathExists(fileList));
+    EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "KiB at peak: the padding was read";
 }
 
 TEST_F(FileListRun, RefusesNamesThatReachOutsideOrHaveNothingLeft)
@@ -293,7 +312,11 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
         Stage("Clash.datNEW1", "clash target");
         Stage("Second.dat.updatingNEW1", "installed first");
         Stage("Second.datNEW1", "installed second");
-        WriteFile(installed(".~upd-4242-7.tmp"), "left by a killed run");
+        const std::string leftover = ".~upd-" + std::to_string(EndedProcessId()) + "-7.tmp";
+        WriteFile(installed(leftover), "left by a killed run");
+        // Another player's updater installing into the same folder: its copy in flight stays.
+        const std::string inFlight = ".~upd-" + std::to_string(getpid()) + "-7.tmp";
+        WriteFile(installed(inFlight), "another run's copy");
         std::vector<std::string> names = {
             "Pipe.datNEW1", "Link.datNEW1",  "Folder.datNEW1",          "ReadOnly.datNEW1",
             "Tool.binNEW1", "Clash.datNEW1", "Second.dat.updatingNEW1", "Second.datNEW1"};
@@ -326,7 +349,9 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
         EXPECT_EQ(ReadFile(installed("Clash.dat.UPDATING")), "another game file");
         EXPECT_EQ(ReadFile(installed("Second.dat.updating")), "installed first");
         EXPECT_EQ(ReadFile(installed("Second.dat")), "installed second");
-        EXPECT_FALSE(PathExists(installed(".~upd-4242-7.tmp"))) << "a leftover temporary must be removed";
+        EXPECT_FALSE(PathExists(installed(leftover))) << "a leftover temporary must be removed";
+        EXPECT_EQ(ReadFile(installed(inFlight)), "another run's copy");
+        unlink(installed(inFlight).c_str());
         if (!acrossFileSystems) {
             EXPECT_EQ(ReadFile(installed("Same.dat")), "one file, two names");
             EXPECT_FALSE(PathExists(staged("Same.datNEW1")));
@@ -378,6 +403,31 @@ TEST_F(FileListRun, TwoUpdatersAtOnceTearAndLoseNothing)
     EXPECT_EQ(SnapshotTree(otherGame).size(), 4u) << "no temporary file may be left behind";
     EXPECT_FALSE(PathExists(fileList));
     RemoveTree(otherGame);
+}
+
+// Another run holding the staging folder for good (stuck, or any program holding its flock) is
+// waited for a bounded time; then this run touches nothing. It gives up its own claim when done.
+TEST_F(FileListRun, AFolderHeldForGoodIsWaitedForABoundedTimeThenLeftAlone)
+{
+    Install("Data.pak", "old");
+    Stage("Data.paknew1", "new");
+    WriteFileList({"Data.paknew1"});
+    snprintf(g_UpdaterState.AppDataPath, sizeof g_UpdaterState.AppDataPath, "%s/.local/share", home.c_str());
+    snprintf(g_UpdaterState.GamePath, sizeof g_UpdaterState.GamePath, "%s", game.c_str());
+    int held = open(staging.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    auto before = SnapshotTree(root);
+    auto started = std::chrono::steady_clock::now();
+    ProcessFileList(300);
+    std::chrono::duration<double> waited = std::chrono::steady_clock::now() - started;
+    EXPECT_TRUE(waited.count() >= 0.3 && waited.count() < 3.0) << waited.count() << " s";
+    EXPECT_EQ(SnapshotTree(root), before) << "a run that could not claim the folder touched a file";
+    close(held);
+    ProcessFileList(300);
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+    int next = open(staging.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(flock(next, LOCK_EX | LOCK_NB), 0) << "the run kept its claim after the pass";
+    close(next);
 }
 
 // A program running from the target's place is replaced: a rename does not care that it runs.
@@ -444,10 +494,12 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     EXPECT_EQ(SnapshotTree(otherGame).size(), 1u) << "no temporary file may be left behind";
 
     // Once the copy is in place and before the staged file goes (its folder's sync held back two
-    // seconds), the client rewrites the staged file again: that version must stay.
+    // seconds), the client rewrites the staged file again, and the list in place (same file,
+    // same size): that version and that list must stay.
     WriteFile(otherGame + "/Big.pak", "old");
     Stage("Big.pakNEW1", "version 1");
     WriteFileList({"Big.pakNEW1"});
+    const std::string listRead = ReadFile(fileList);
     pid_t traced = StartProgram("/usr/bin/strace",
                                 {"-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
                                  "inject=fsync:delay_enter=2000000:when=2", UPDATER_PROGRAM},
@@ -455,9 +507,13 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     while (ReadFile(otherGame + "/Big.pak") != "version 1" && waitpid(traced, nullptr, WNOHANG) == 0) {
     }
     WriteFile(staged, "version 2");
+    int listInPlace = open(fileList.c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(listInPlace, listRead.data(), listRead.size(), 0), (ssize_t)listRead.size());
+    close(listInPlace);
     waitpid(traced, nullptr, 0);
     EXPECT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
     EXPECT_EQ(ReadFile(staged), "version 2") << "a staged file rewritten after its copy was deleted";
+    EXPECT_TRUE(PathExists(fileList)) << "a list rewritten in place during the pass was deleted";
     RemoveTree(otherGame);
 }
 

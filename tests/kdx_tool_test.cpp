@@ -190,7 +190,8 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     ASSERT_EQ(symlink((outside + "/victim").c_str(), (game + "/Link.dat").c_str()), 0);
     WriteFile(staging + "/Link.datNEW1", "new link");
     WriteFile(staging + "/.~upd-1-1.tmp.new", "reserved");
-    WriteFile(game + "/.~upd-2-3.tmp", "left by a killed run");
+    const std::string leftover = game + "/.~upd-" + std::to_string(EndedProcessId()) + "-3.tmp";
+    WriteFile(leftover, "left by a killed run");
     WriteFile(staging + "/.abcd", "the game folder itself");
     WriteFile(staging + "/Twice.datNEW1", "twice");
     const struct {
@@ -233,7 +234,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     EXPECT_EQ(ReadFile(outside + "/victim"), "not the game's");
     EXPECT_EQ(ReadFile(staging + "/.~upd-1-1.tmp.new"), "reserved");
     EXPECT_FALSE(PathExists(game + "/.~upd-1-1.tmp"));
-    EXPECT_FALSE(PathExists(game + "/.~upd-2-3.tmp")) << "a killed run's leftover goes";
+    EXPECT_FALSE(PathExists(leftover)) << "a killed run's leftover goes";
     EXPECT_EQ(ReadFile(staging + "/.abcd"), "the game folder itself");
     EXPECT_EQ(ReadFile(game + "/Twice.dat"), "twice");
     EXPECT_FALSE(PathExists(staging + "/FileList.kdx"));

@@ -28,7 +28,7 @@ void RunSettingsPhase()
     if (settingsFile == NULL)
         return;
     // A rejected file leaves GamePath empty, which the later phases notice themselves.
-    (void)LoadKdxFile(settingsFile, ApplySettings);
+    (void)LoadKdxFilePrefix(settingsFile, ApplySettings, SETTINGS_PAYLOAD_LIMIT);
     (void)fclose(settingsFile);
 }
 
@@ -45,7 +45,7 @@ int RunUpdater(int argumentCount, char **arguments)
     (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
     RunSettingsPhase();
 
-    ProcessFileList();
+    ProcessFileList(UPDATE_RUN_LOCK_WAIT_MS);
     if (g_UpdaterState.RestartClient != 0)
         RelaunchClient();
     return 0;

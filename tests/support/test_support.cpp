@@ -184,6 +184,15 @@ pid_t StartProgram(const std::string &program, const std::vector<std::string> &a
     return child;
 }
 
+pid_t EndedProcessId()
+{
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    return child;
+}
+
 ProgramResult RunProgram(const std::string &program, const std::vector<std::string> &arguments,
                          const std::vector<std::string> &environment, const std::string &workingFolder)
 {

@@ -43,6 +43,10 @@ ProgramResult RunProgram(const std::string &program, const std::vector<std::stri
 pid_t StartProgram(const std::string &program, const std::vector<std::string> &arguments,
                    const std::vector<std::string> &environment);
 
+// The number of a process that has ended (started and waited for here): for names that carry
+// a process number, as the updater's temporaries do.
+pid_t EndedProcessId();
+
 // The size of the copy the updater `pid` is writing into the folder `game`, or -1 when it has no
 // copy open there. The copy may have no name yet: it is found through the process's descriptors.
 long long CopyInProgressSize(pid_t pid, const std::string &game);

@@ -18,8 +18,8 @@ static const DWORD LOAD_LIBRARY_SEARCH_SYSTEM32_VALUE = 0x800;
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
 {
     // Asked for in UTF-16: the 8-bit call turns a user name the code page cannot spell into "?".
-    // Such a folder is then reached by its short 8.3 form, which is plain ASCII, when its volume
-    // keeps short names; otherwise the updater has none.
+    // Such a folder is then reached by its short 8.3 form (made of the OEM code page's
+    // characters) when its volume keeps short names and that form converts; otherwise none.
     wchar_t wide[MAX_PATH];
     wchar_t shortForm[MAX_PATH];
     memset(wide, 0, sizeof wide);
@@ -186,15 +186,20 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
-        // A name the code page cannot spell is reported as "?", never skipped.
+        // A name the code page cannot spell is reported as "?", never skipped. Under a UTF-8 code
+        // page every name can be spelt, and the lossy flags are not allowed.
         char name[MAX_PATH * 2];
-        bool lossy = !ToAnsiExactly(found.cFileName, name, sizeof name);
-        if (lossy)
+        BOOL lossy = FALSE;
+        bool utf8 = GetACP() == CP_UTF8;
+        if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL,
+                                utf8 ? NULL : &lossy) == 0) {
             memcpy(name, "?", 2);
+            lossy = TRUE;
+        }
         DWORD attributes = found.dwFileAttributes;
-        PathKind kind = lossy || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
-                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0            ? PATH_FOLDER
-                                                                                  : PATH_REGULAR_FILE;
+        PathKind kind = lossy != FALSE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
+                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER
+                                                                                           : PATH_REGULAR_FILE;
         visit(name, kind, context);
     } while (FindNextFileW(search, &found) != 0);
     (void)FindClose(search);

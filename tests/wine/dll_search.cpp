@@ -1,5 +1,4 @@
-// Whether a DLL beside the program still loads once the process is hardened: loads
-// planted_probe.dll from the program's own folder, after HardenProcess unless "--plain" is
+// Loads planted_probe.dll from the program's own folder, after HardenProcess unless "--plain" is
 // given. Exit status 0 when it loaded, 1 when it did not.
 #include <string.h>
 #include <windows.h>

@@ -101,21 +101,12 @@ echo "== no game folder set"
 reset_user_folders
 echo "staged" >"$STAGING_UNIX/a.txtnew1"
 write_file_list "a.txtnew1"
+chmod 444 "$STAGING_UNIX/FileList.kdx" # read-only, as Wine reads it: deleted all the same
 run_updater "$out"
 check "message on standard output, exact bytes" bash -c "printf 'Error: No Dunmark Path Set.\r\n' | cmp -s - '$out'"
 check "staged file kept" content_is "$STAGING_UNIX/a.txtnew1" "staged"
 check "file list deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
 check "exit code 0" test "$updater_code" -eq 0
-
-echo "== a read-only file list"
-reset_user_folders
-echo "new" >"$STAGING_UNIX/x.dat.new"
-write_settings "$GAME_WIN"
-write_file_list 'x.dat.new'
-chmod 444 "$STAGING_UNIX/FileList.kdx" # the read-only attribute, as Wine reads it
-run_updater "$out"
-check "the read-only file list is deleted" test ! -e "$STAGING_UNIX/FileList.kdx"
-check "... after its pass" content_is "$GAME_UNIX/x.dat" "new"
 
 # hold PATH FLAGS [shared]: holds PATH open (hold_file.exe) until FLAGS/release appears.
 hold() {

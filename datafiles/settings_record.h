@@ -8,7 +8,7 @@
 #include "datafiles/byte_reader.h"
 
 // The most payload the record can use: two strings of the longest a 16-bit length allows.
-static const size_t SETTINGS_PAYLOAD_LIMIT = 2 * (2 + 65535);
+static const size_t SETTINGS_PAYLOAD_LIMIT = (size_t)2 * (2 + 65535);
 
 // Reads both fields of a settings payload. Returns false when the payload ends before the
 // second string's last byte; nothing past the view is read.

@@ -67,9 +67,10 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context);
 void PauseMilliseconds(unsigned milliseconds);
 
 // What a move did. MOVE_IN_USE is a failure that may pass: another program holds one of the two
-// files for the moment (Windows sharing and lock violations, an open target; never on POSIX,
-// where a rename is not refused for an open file). The caller decides whether to try again;
-// both files are as they were either way.
+// files for the moment (Windows sharing and lock violations, an open target; on POSIX a staged
+// file open for writing elsewhere, or changed while it was copied). A permission refused is not
+// in use: MOVE_FAILED. The caller decides whether to try again; both files are as they were
+// either way.
 enum MoveOutcome { MOVE_DONE = 0, MOVE_IN_USE, MOVE_FAILED };
 
 // What a move of a staged file would meet, decided before anything changes. MoveFileReplacing
@@ -77,12 +78,20 @@ enum MoveOutcome { MOVE_DONE = 0, MOVE_IN_USE, MOVE_FAILED };
 enum MoveVerdict {
     MOVE_CREATES = 0,           // nothing at the target: the staged file takes its name
     MOVE_REPLACES,              // a file at the target (a link there is replaced, never followed)
-    MOVE_DROPS_STAGED_NAME,     // the staged file is the target under a second name
+    MOVE_DROPS_STAGED_NAME,     // the staged file is the target under a second name (POSIX: or a
+                                // file this process replaced since, unchanged: never put back)
+    MOVE_SAME_FILE,             // the staged path is the target's path (a game folder inside the
+                                // staging folder): left alone
     MOVE_STAGED_MISSING,        // no staged file, or a component of its path is missing
     MOVE_STAGED_THROUGH_LINK,   // a link or junction below the staging folder leads to it
     MOVE_STAGED_NOT_REGULAR,    // a link, FIFO, socket, device or folder: never opened
+    MOVE_STAGED_UNREADABLE,     // a regular file the updater may not read
+    MOVE_STAGED_NOT_SEARCHABLE, // a folder on the staged path may not be searched
     MOVE_TARGET_FOLDER_MISSING, // the target's folder is not there (links to folders are followed)
-    MOVE_TARGET_NOT_A_FILE      // a folder at the target, or a link to one
+    MOVE_TARGET_FOLDER_NOT_SEARCHABLE, // a folder on the target's path may not be searched
+    MOVE_TARGET_NOT_A_FILE,     // a folder at the target, or a link to one
+    MOVE_NO_PERMISSION          // the target's folder may not be written, or the target may not be
+                                // replaced (POSIX: immutable or append-only): fails at once
 };
 
 struct MoveForecast {
@@ -102,7 +111,12 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // `source`'s: the source's content is on disk before its name replaces the target's.
 // The first `stagingLength` bytes of `source` name the staging folder, which is opened as it is;
 // below it no link or junction is followed, in any component, and the file moved is the file
-// that was checked (Windows: renamed through the handle that checked it). Inside the target's
+// that was checked (Windows: renamed through the handle that checked it; POSIX: linked into the
+// target's folder through the descriptor that checked it, and its staged name removed only
+// while it still leads to that file, unchanged and open for writing nowhere, once SyncFolder has
+// made the target's folder durable). POSIX: a staged file open for writing elsewhere, or opened
+// for writing during the move, is MOVE_IN_USE, where a read lease can be had; elsewhere only a
+// change of its size or time stamps during a copy is seen. Inside the target's
 // path links are followed, except a link at the target itself, which is replaced.
 // On one volume this is one replacing rename. Across volumes the content is copied into a
 // temporary file in the target's folder, created exclusively under a name unique to this
@@ -130,7 +144,8 @@ void ForgetKeptCopy();
 void StartWriteBack(const char *source, size_t stagingLength);
 
 // Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the
-// folder; a file system that cannot sync folders counts as done. Windows: nothing, since every
+// folder; a file system that cannot sync folders counts as done; then the staged names of the
+// files moved into it go. Windows: nothing, since every
 // move there is made with MOVEFILE_WRITE_THROUGH. False when they may not be on disk.
 bool SyncFolder(const char *folder);
 

@@ -65,9 +65,17 @@ run "$game"
 # staged NAME: the staged file's folder as the trace shows its descriptor, and its quoted name.
 staged() { echo "<$(dirname "$staging/$1NEW1")>, \"$(basename "$1")NEW1\""; }
 for name in a.pak b.pak c.pak Maps/m.map; do
-  renamed=$(line "renameat" "$(staged "$name")" ", \"$game/$name\") = 0")
+  # The staged file's descriptor is linked to a temporary in the target's folder, renamed over it.
   synced=$(line "fdatasync(" "<$staging/${name}NEW1>)")
-  check "$name: the staged file is synced before its rename" before "$synced" "$renamed"
+  descriptor=$(sed -n "${synced}s/.*fdatasync(\([0-9]*\)<.*/\1/p" "$trace")
+  folder=$(dirname "$game/$name")
+  linked=$(awk -v from="$synced" -v fd="\"/proc/self/fd/$descriptor\"" -v to="\"$folder/.~upd-" \
+    'NR > from && /^[0-9]+ linkat\(/ && index($0, fd) && index($0, to) && / = 0$/ { print NR; exit }' "$trace")
+  linked=${linked:-0}
+  temporary=$(sed -n "${linked}p" "$trace" | grep -o "\"$folder/\.~upd-[0-9-]*\.tmp\"" | tr -d '"')
+  renamed=$(line "rename(\"$temporary\", \"$game/$name\") = 0")
+  check "$name: the staged file is synced before it is linked" before "$synced" "$linked"
+  check "$name: ... and the link renamed over its target" before "$linked" "$renamed"
 done
 for folder in "$game" "$game/Maps"; do
   last_rename=$(line last "rename" ", \"$folder/" "\") = 0")

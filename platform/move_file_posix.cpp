@@ -229,8 +229,10 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     }
     struct stat targetInfo;
     if (lstat(target, &targetInfo) != 0) {
-        forecast->verdict = errno == ENOENT ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
-        if (errno == ENOENT && faccessat(AT_FDCWD, targetFolder, W_OK | X_OK, AT_EACCESS) != 0)
+        forecast->verdict = errno == ENOENT   ? MOVE_CREATES
+                            : errno == EACCES ? MOVE_TARGET_FOLDER_NOT_SEARCHABLE
+                                              : MOVE_TARGET_FOLDER_MISSING;
+        if (forecast->verdict == MOVE_CREATES && faccessat(AT_FDCWD, targetFolder, W_OK | X_OK, AT_EACCESS) != 0)
             forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }

@@ -5,10 +5,12 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "tests/support/updater_fixture.h"
@@ -466,6 +468,84 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     waitpid(traced, nullptr, 0);
     EXPECT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
     EXPECT_EQ(ReadFile(staged), "version 2") << "a staged file rewritten after its copy was deleted";
+    RemoveTree(otherGame);
+}
+
+// The process that `parent` started (its only child), or 0 while it has none.
+pid_t ChildOf(pid_t parent)
+{
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+// True while the process `pid` is inside the system call `number`.
+bool InsideSystemCall(pid_t pid, long number)
+{
+    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+    long current = -1;
+    syscall >> current;
+    return current == number;
+}
+
+// Between the check of a staged file and its move, a program swaps a FIFO in under its name
+// (the updater held inside the staged file's sync): the file that lands is the one checked, and
+// the FIFO stays staged.
+TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
+{
+    const std::string staged = staging + "/Swap.datNEW1";
+    Install("Swap.dat", "old");
+    Stage("Swap.datNEW1", "checked");
+    WriteFileList({"Swap.datNEW1"});
+    pid_t traced = StartProgram("/usr/bin/strace",
+                                {"-o", "/dev/null", "-e", "trace=fdatasync", "-e",
+                                 "inject=fdatasync:delay_enter=2000000:when=1", UPDATER_PROGRAM},
+                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    pid_t updater = 0;
+    while (waitpid(traced, nullptr, WNOHANG) == 0 &&
+           !((updater = ChildOf(traced)) != 0 && InsideSystemCall(updater, SYS_fdatasync))) {
+    }
+    bool swapped = updater != 0 && rename(staged.c_str(), (root + "/aside").c_str()) == 0 &&
+                   mkfifo(staged.c_str(), 0644) == 0;
+    waitpid(traced, nullptr, 0);
+    ASSERT_TRUE(swapped) << "the updater was never seen syncing the staged file";
+    struct stat info;
+    ASSERT_EQ(lstat((game + "/Swap.dat").c_str(), &info), 0);
+    ASSERT_TRUE(S_ISREG(info.st_mode)) << "what was swapped in was installed";
+    EXPECT_EQ(ReadFile(game + "/Swap.dat"), "checked");
+    EXPECT_TRUE(lstat(staged.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "the FIFO must stay staged";
+}
+
+// A client rewrites a staged file in one long write() (held two seconds) while the pass copies
+// it across file systems: the file open for writing is in use, and what lands is the new file,
+// whole, once the client has let it go.
+TEST_F(FileListRun, InstallsAStagedFileBeingWrittenOnlyOnceItIsWritten)
+{
+    if (!IsOtherFileSystem("/dev/shm", root))
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
+    std::string otherGame = MakeTempFolder("/dev/shm");
+    WriteSettings(otherGame);
+    const std::string staged = staging + "/Big.pakNEW1";
+    const std::string newer(1024 * 1024, 'n');
+    WriteFile(otherGame + "/Big.pak", "old");
+    Stage("Big.pakNEW1", std::string(1024 * 1024, 'o'));
+    WriteFile(root + "/newer", newer);
+    WriteFileList({"Big.pakNEW1"});
+    pid_t writer = StartProgram("/usr/bin/strace",
+                                {"-o", "/dev/null", "-e", "trace=write", "-e",
+                                 "inject=write:delay_enter=2000000:when=1", "dd", "if=" + root + "/newer",
+                                 "of=" + staged, "bs=2M", "status=none"},
+                                {});
+    struct stat info;
+    // dd empties the file as it opens it, then its one write waits.
+    while (waitpid(writer, nullptr, WNOHANG) == 0 && !(stat(staged.c_str(), &info) == 0 && info.st_size == 0)) {
+    }
+    ProgramResult run = RunUpdaterProgram();
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == newer) << "a file still being written was installed";
+    EXPECT_FALSE(PathExists(staged));
     RemoveTree(otherGame);
 }
 

@@ -252,6 +252,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnWhatPermissionsRefuse)
                        : std::vector<std::string>{};
     bool immutable = false;
     WriteFile(game + "/Open/Stone.dat", "carved");
+    WriteFile(game + "/Kept.dat", "old");
     int stone = open((game + "/Open/Stone.dat").c_str(), O_RDONLY);
     int flags = 0;
     if (stone >= 0 && ioctl(stone, FS_IOC_GETFLAGS, &flags) == 0) {
@@ -269,6 +270,9 @@ TEST_F(KdxTool, PlanAndRunAgreeOnWhatPermissionsRefuse)
         {"Shut/Hidden.datNEW1", "a folder on the staged file's path cannot be searched by this user", 0644},
         {"Walled/Behind.datNEW1", "the target's folder " + game + "/Walled cannot be searched by this user", 0644},
         {"Root.datNEW1",
+         "no permission: this user may not write in " + game + ", or the target is immutable; the run fails it at once",
+         0644},
+        {"Kept.datNEW1",
          "no permission: this user may not write in " + game + ", or the target is immutable; the run fails it at once",
          0644},
         {"Open/Stone.datNEW1",
@@ -304,7 +308,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnWhatPermissionsRefuse)
     };
     ProgramResult plan = asPlayer(KDX_PROGRAM, {"plan", "--data-folder", data}, {});
     for (size_t i = 0; i < names.size(); ++i) {
-        if (i == 4 && !immutable) {
+        if (i == 5 && !immutable) {
             std::cout << "not shown here: an immutable target (setting the flag needs CAP_LINUX_IMMUTABLE)\n";
             continue;
         }

@@ -63,16 +63,16 @@ static int OpenFolderBeneath(const char *path, size_t length, size_t trustedLeng
 
 // The staged file as the move sees it: opened beneath the staging folder, and what it found.
 struct StagedFile {
-    const char *source;   // its path, and the length of the staging folder's part of it
+    const char *source; // its path, and the length of the staging folder's part of it
     size_t stagingLength;
-    int folder;           // the staged file's folder, reached without links
-    const char *leaf;     // its name in that folder
-    int file;             // open for reading, never blocking
+    int folder;       // the staged file's folder, reached without links
+    const char *leaf; // its name in that folder
+    int file;         // open for reading, never blocking
     struct stat info;
-    bool leased;          // a read lease is held on `file`: no other program has it open for writing
-    dev_t targetDevice;   // for MOVE_REPLACES of a regular file: the file at the target,
+    bool leased;        // a read lease is held on `file`: no other program has it open for writing
+    dev_t targetDevice; // for MOVE_REPLACES of a regular file: the file at the target,
     ino_t targetInode;
-    nlink_t targetLinks;  // and how many names it has
+    nlink_t targetLinks; // and how many names it has
 };
 
 static void CloseStagedFile(StagedFile *staged)
@@ -277,9 +277,7 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 
 // Called when a lease taken here is broken: the move looks at its lease itself. A handler rather
 // than SIG_IGN, which a program started later would inherit.
-static void OnLeaseBroken(int)
-{
-}
+static void OnLeaseBroken(int) {}
 
 // Takes a read lease on the staged file, so that any open of it for writing from now on is seen.
 // False only when the file is open for writing elsewhere now: in use. Where no lease can be had

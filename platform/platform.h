@@ -76,22 +76,22 @@ enum MoveOutcome { MOVE_DONE = 0, MOVE_IN_USE, MOVE_FAILED };
 // What a move of a staged file would meet, decided before anything changes. MoveFileReplacing
 // acts on exactly this decision, and tools foresee a move through ForeseeMove.
 enum MoveVerdict {
-    MOVE_CREATES = 0,           // nothing at the target: the staged file takes its name
-    MOVE_REPLACES,              // a file at the target (a link there is replaced, never followed)
-    MOVE_DROPS_STAGED_NAME,     // the staged file is the target under a second name (POSIX: or a
-                                // file this process replaced since, unchanged: never put back)
-    MOVE_SAME_FILE,             // the staged path is the target's path (a game folder inside the
-                                // staging folder): left alone
-    MOVE_STAGED_MISSING,        // no staged file, or a component of its path is missing
-    MOVE_STAGED_THROUGH_LINK,   // a link or junction below the staging folder leads to it
-    MOVE_STAGED_NOT_REGULAR,    // a link, FIFO, socket, device or folder: never opened
-    MOVE_STAGED_UNREADABLE,     // a regular file the updater may not read
-    MOVE_STAGED_NOT_SEARCHABLE, // a folder on the staged path may not be searched
-    MOVE_TARGET_FOLDER_MISSING, // the target's folder is not there (links to folders are followed)
+    MOVE_CREATES = 0,                  // nothing at the target: the staged file takes its name
+    MOVE_REPLACES,                     // a file at the target (a link there is replaced, never followed)
+    MOVE_DROPS_STAGED_NAME,            // the staged file is the target under a second name (POSIX: or a
+                                       // file this process replaced since, unchanged: never put back)
+    MOVE_SAME_FILE,                    // the staged path is the target's path (a game folder inside the
+                                       // staging folder): left alone
+    MOVE_STAGED_MISSING,               // no staged file, or a component of its path is missing
+    MOVE_STAGED_THROUGH_LINK,          // a link or junction below the staging folder leads to it
+    MOVE_STAGED_NOT_REGULAR,           // a link, FIFO, socket, device or folder: never opened
+    MOVE_STAGED_UNREADABLE,            // a regular file the updater may not read
+    MOVE_STAGED_NOT_SEARCHABLE,        // a folder on the staged path may not be searched
+    MOVE_TARGET_FOLDER_MISSING,        // the target's folder is not there (links to folders are followed)
     MOVE_TARGET_FOLDER_NOT_SEARCHABLE, // a folder on the target's path may not be searched
-    MOVE_TARGET_NOT_A_FILE,     // a folder at the target, or a link to one
-    MOVE_NO_PERMISSION          // the target's folder may not be written, or the target may not be
-                                // replaced (POSIX: immutable or append-only): fails at once
+    MOVE_TARGET_NOT_A_FILE,            // a folder at the target, or a link to one
+    MOVE_NO_PERMISSION                 // the target's folder may not be written, or the target may not be
+                                       // replaced (POSIX: immutable or append-only): fails at once
 };
 
 struct MoveForecast {

@@ -471,21 +471,14 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     RemoveTree(otherGame);
 }
 
-// The process that `parent` started (its only child), or 0 while it has none.
-pid_t ChildOf(pid_t parent)
+// True while the only child of `parent` is inside the system call `number`.
+bool ChildInsideSystemCall(pid_t parent, long number)
 {
     std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
     pid_t child = 0;
-    children >> child;
-    return child;
-}
-
-// True while the process `pid` is inside the system call `number`.
-bool InsideSystemCall(pid_t pid, long number)
-{
-    std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
     long current = -1;
-    syscall >> current;
+    if (children >> child)
+        std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> current;
     return current == number;
 }
 
@@ -502,12 +495,11 @@ TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
                                 {"-o", "/dev/null", "-e", "trace=fdatasync", "-e",
                                  "inject=fdatasync:delay_enter=2000000:when=1", UPDATER_PROGRAM},
                                 {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
-    pid_t updater = 0;
-    while (waitpid(traced, nullptr, WNOHANG) == 0 &&
-           !((updater = ChildOf(traced)) != 0 && InsideSystemCall(updater, SYS_fdatasync))) {
+    bool inside = false;
+    while (waitpid(traced, nullptr, WNOHANG) == 0 && !(inside = ChildInsideSystemCall(traced, SYS_fdatasync))) {
     }
-    bool swapped = updater != 0 && rename(staged.c_str(), (root + "/aside").c_str()) == 0 &&
-                   mkfifo(staged.c_str(), 0644) == 0;
+    bool swapped =
+        inside && rename(staged.c_str(), (root + "/aside").c_str()) == 0 && mkfifo(staged.c_str(), 0644) == 0;
     waitpid(traced, nullptr, 0);
     ASSERT_TRUE(swapped) << "the updater was never seen syncing the staged file";
     struct stat info;
@@ -532,11 +524,11 @@ TEST_F(FileListRun, InstallsAStagedFileBeingWrittenOnlyOnceItIsWritten)
     Stage("Big.pakNEW1", std::string(1024 * 1024, 'o'));
     WriteFile(root + "/newer", newer);
     WriteFileList({"Big.pakNEW1"});
-    pid_t writer = StartProgram("/usr/bin/strace",
-                                {"-o", "/dev/null", "-e", "trace=write", "-e",
-                                 "inject=write:delay_enter=2000000:when=1", "dd", "if=" + root + "/newer",
-                                 "of=" + staged, "bs=2M", "status=none"},
-                                {});
+    pid_t writer =
+        StartProgram("/usr/bin/strace",
+                     {"-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:delay_enter=2000000:when=1", "dd",
+                      "if=" + root + "/newer", "of=" + staged, "bs=2M", "status=none"},
+                     {});
     struct stat info;
     // dd empties the file as it opens it, then its one write waits.
     while (waitpid(writer, nullptr, WNOHANG) == 0 && !(stat(staged.c_str(), &info) == 0 && info.st_size == 0)) {

@@ -128,10 +128,10 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // reserved name that keeps its own, and the new file takes the freed name; RemoveMoveLeftovers
 // later settles what was set aside. A source that is not a regular file is never
 // opened for reading or moved: MOVE_FAILED. A source that is another name of the target itself
-// loses that name and the content stays. On any failure `source` and `target` are as they were;
-// after MOVE_IN_USE a finished copy may be kept for the next try of the same move (see
-// ForgetKeptCopy), otherwise no temporary file is left. A done move still needs SyncFolder on
-// the target's folder to survive a power cut on POSIX.
+// loses that name and the content stays; a source that is the target's own path is left alone.
+// On any failure `source` and `target` are as they were; after MOVE_IN_USE a finished copy may
+// be kept for the next try of the same move (see ForgetKeptCopy), otherwise no temporary file is
+// left. A done move still needs SyncFolder on the target's folder to survive a power cut on POSIX.
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target);
 
 // Removes the copy that a move kept after MOVE_IN_USE for its next try: for a move that will not

@@ -1,7 +1,8 @@
-// POSIX (Linux) implementation of the move services: a synced rename(2), and across file
-// systems a synced copy that has no name until it is complete. The staged file is reached from
-// the staging folder one component at a time without following links, and moved through the
-// folder descriptor that reached it.
+// POSIX (Linux) implementation of the move services: the synced staged file linked through its
+// descriptor into the target's folder and renamed over the target, and across file systems a
+// synced copy that has no name until it is complete. The staged file is reached from the staging
+// folder one component at a time without following links; its staged name goes only once the
+// target's folder is synced.
 #include "platform/platform.h"
 #include "platform/move_temporary.h"
 

@@ -1,19 +1,22 @@
-// POSIX (Linux) implementation of the move services: a synced rename(2), and across file
-// systems a synced copy that has no name until it is complete. The staged file is reached from
-// the staging folder one component at a time without following links, and moved through the
-// folder descriptor that reached it.
+// POSIX (Linux) implementation of the move services: the synced staged file linked through its
+// descriptor into the target's folder and renamed over the target, and across file systems a
+// synced copy that has no name until it is complete. The staged file is reached from the staging
+// folder one component at a time without following links; its staged name goes only once the
+// target's folder is synced.
 #include "platform/platform.h"
 #include "platform/move_temporary.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <linux/magic.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -45,11 +48,13 @@ static struct {
 
 // Opens the folder `path` (its first `length` bytes): the first `trustedLength` bytes as they
 // are, links included, then each further component without following a link. -1 when a
-// component is missing or not a folder, with *throughLink set when it is a link.
+// component is missing or not a folder, with *throughLink set when it is a link and errno
+// telling why it did not open (EACCES: a folder on the way cannot be searched).
 static int OpenFolderBeneath(const char *path, size_t length, size_t trustedLength, bool *throughLink)
 {
     char part[MOVE_TEMPORARY_PATH_SIZE];
     *throughLink = false;
+    errno = ENOENT;
     if (trustedLength == 0 || trustedLength > length || length >= sizeof part)
         return -1;
     memset(part, 0, sizeof part);
@@ -68,10 +73,12 @@ static int OpenFolderBeneath(const char *path, size_t length, size_t trustedLeng
             break;
         part[end] = '\0';
         int next = openat(folder, part + start, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int error = errno;
         struct stat info;
         if (next < 0 && fstatat(folder, part + start, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
             *throughLink = true;
         (void)close(folder);
+        errno = error;
         folder = next;
         start = end + 1;
     }
@@ -80,10 +87,16 @@ static int OpenFolderBeneath(const char *path, size_t length, size_t trustedLeng
 
 // The staged file as the move sees it: opened beneath the staging folder, and what it found.
 struct StagedFile {
+    const char *source; // its path, and the length of the staging folder's part of it
+    size_t stagingLength;
     int folder;       // the staged file's folder, reached without links
     const char *leaf; // its name in that folder
     int file;         // open for reading, never blocking
     struct stat info;
+    bool leased;        // a read lease is held on `file`: no other program has it open for writing
+    dev_t targetDevice; // for MOVE_REPLACES of a regular file: the file at the target,
+    ino_t targetInode;
+    nlink_t targetLinks; // and how many names it has
 };
 
 static void CloseStagedFile(StagedFile *staged)
@@ -102,34 +115,112 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecas
 {
     memset(forecast, 0, sizeof *forecast);
     memset(staged, 0, sizeof *staged);
+    staged->source = source;
+    staged->stagingLength = stagingLength;
     staged->file = -1;
     forecast->verdict = MOVE_STAGED_MISSING;
     size_t folderLength = FolderPartLength(source);
     bool throughLink = false;
     staged->folder = OpenFolderBeneath(source, folderLength, stagingLength, &throughLink);
     if (staged->folder < 0) {
-        forecast->verdict = throughLink ? MOVE_STAGED_THROUGH_LINK : MOVE_STAGED_MISSING;
+        forecast->verdict = throughLink       ? MOVE_STAGED_THROUGH_LINK
+                            : errno == EACCES ? MOVE_STAGED_NOT_SEARCHABLE
+                                              : MOVE_STAGED_MISSING;
         return false;
     }
     staged->leaf = source + folderLength + 1;
     struct stat info;
-    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == EACCES)
+            forecast->verdict = MOVE_STAGED_NOT_SEARCHABLE;
         return false;
+    }
     // Only regular files are opened: a FIFO would block, a device could be read forever, and a
     // link would install whatever it points at.
     forecast->verdict = MOVE_STAGED_NOT_REGULAR;
     if (!S_ISREG(info.st_mode))
         return false;
     staged->file = openat(staged->folder, staged->leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (staged->file < 0 && (errno == EACCES || errno == EPERM))
+        forecast->verdict = MOVE_STAGED_UNREADABLE;
     if (staged->file < 0 || fstat(staged->file, &staged->info) != 0 || !S_ISREG(staged->info.st_mode))
         return false;
     forecast->stagedSize = (long long)staged->info.st_size;
     return true;
 }
 
+// The files that moves of this process replaced while they had another name, as they were just
+// after: a staged name still leading to one of them, unchanged, names content that a newer file
+// replaced, which is never put back over it.
+struct ReplacedFile {
+    dev_t device;
+    ino_t inode;
+    struct timespec changed;
+};
+enum { REPLACED_LIMIT = 256 };
+static ReplacedFile g_replaced[REPLACED_LIMIT];
+static unsigned g_replacedCount;
+
+static bool WasReplaced(const struct stat *info)
+{
+    for (unsigned index = 0; index < g_replacedCount; ++index) {
+        const ReplacedFile &replaced = g_replaced[index];
+        if (replaced.device == info->st_dev && replaced.inode == info->st_ino &&
+            replaced.changed.tv_sec == info->st_ctim.tv_sec && replaced.changed.tv_nsec == info->st_ctim.tv_nsec)
+            return true;
+    }
+    return false;
+}
+
+// A target with more than one name outlives its replacement: it is held (-1 for none) across the
+// rename so that NoteReplaced can note what it is afterwards.
+static int HoldReplacedTarget(const StagedFile *staged, const char *target)
+{
+    if (staged->targetLinks < 2)
+        return -1;
+    int held = open(target, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (held >= 0 &&
+        (fstat(held, &info) != 0 || info.st_dev != staged->targetDevice || info.st_ino != staged->targetInode)) {
+        (void)close(held);
+        held = -1;
+    }
+    return held;
+}
+
+// Notes the held target, now replaced, and closes it. Its change time is the rename's, so a file
+// that later takes its inode number is not mistaken for it.
+static void NoteReplaced(int held)
+{
+    if (held < 0)
+        return;
+    struct stat info;
+    if (fstat(held, &info) == 0 && info.st_nlink > 0 && g_replacedCount < REPLACED_LIMIT) {
+        g_replaced[g_replacedCount].device = info.st_dev;
+        g_replaced[g_replacedCount].inode = info.st_ino;
+        g_replaced[g_replacedCount].changed = info.st_ctim;
+        ++g_replacedCount;
+    }
+    (void)close(held);
+}
+
+// True when the regular file `target` has the immutable or append-only flag: no one, root
+// included, may replace it. A file that cannot be opened or asked is taken as replaceable.
+static bool TargetIsImmutable(const char *target)
+{
+    int file = open(target, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (file < 0)
+        return false;
+    int flags = 0;
+    bool immutable = ioctl(file, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+    (void)close(file);
+    return immutable;
+}
+
 // Fills `forecast` and, for a regular staged file, opens it into `staged` (closed by the caller).
+// `forecastOnly`: for a tool, which also asks what a run learns only by trying.
 static void ExamineMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast,
-                        StagedFile *staged)
+                        StagedFile *staged, bool forecastOnly)
 {
     if (!OpenStagedFile(source, stagingLength, forecast, staged))
         return;
@@ -142,11 +233,31 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
         targetFolderLength = 0;
     memcpy(targetFolder, target, targetFolderLength);
     forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
-    if (targetFolderLength == 0 || stat(targetFolder, &folderInfo) != 0 || !S_ISDIR(folderInfo.st_mode))
+    if (targetFolderLength == 0)
         return;
+    if (stat(targetFolder, &folderInfo) != 0) {
+        if (errno == EACCES)
+            forecast->verdict = MOVE_TARGET_FOLDER_NOT_SEARCHABLE;
+        return;
+    }
+    if (!S_ISDIR(folderInfo.st_mode))
+        return;
+    // A game folder inside the staging folder can make the staged path the installed path: the
+    // file is where it belongs, and its one name is not to be removed.
+    const char *targetLeaf = strrchr(target, '/') + 1;
+    struct stat stagedFolderInfo;
+    if (fstat(staged->folder, &stagedFolderInfo) == 0 && stagedFolderInfo.st_dev == folderInfo.st_dev &&
+        stagedFolderInfo.st_ino == folderInfo.st_ino && strcmp(staged->leaf, targetLeaf) == 0) {
+        forecast->verdict = MOVE_SAME_FILE;
+        return;
+    }
     struct stat targetInfo;
     if (lstat(target, &targetInfo) != 0) {
-        forecast->verdict = errno == ENOENT ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
+        forecast->verdict = errno == ENOENT   ? MOVE_CREATES
+                            : errno == EACCES ? MOVE_TARGET_FOLDER_NOT_SEARCHABLE
+                                              : MOVE_TARGET_FOLDER_MISSING;
+        if (forecast->verdict == MOVE_CREATES && faccessat(AT_FDCWD, targetFolder, W_OK | X_OK, AT_EACCESS) != 0)
+            forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
     // A link to a folder is a folder to the player: replacing it would cut off what it leads to.
@@ -156,9 +267,18 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
         forecast->verdict = MOVE_TARGET_NOT_A_FILE;
         return;
     }
-    // One file under two names: rename(2) would do nothing. The content is in place already.
-    if (targetInfo.st_dev == staged->info.st_dev && targetInfo.st_ino == staged->info.st_ino) {
+    // One file under two names: rename(2) would do nothing. The content is in place already. So
+    // it is for a name of a file that this run replaced: that content was superseded.
+    if ((targetInfo.st_dev == staged->info.st_dev && targetInfo.st_ino == staged->info.st_ino) ||
+        WasReplaced(&staged->info)) {
         forecast->verdict = MOVE_DROPS_STAGED_NAME;
+        return;
+    }
+    // A folder the updater may not write into, or a file no one may replace: refused at once. A
+    // run learns the second from the rename itself, at once too; only a forecast asks.
+    if (faccessat(AT_FDCWD, targetFolder, W_OK | X_OK, AT_EACCESS) != 0 ||
+        (forecastOnly && S_ISREG(targetInfo.st_mode) && TargetIsImmutable(target))) {
+        forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
     forecast->verdict = MOVE_REPLACES;
@@ -168,13 +288,53 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     // The staged file lands with its own permission bits.
     forecast->executableLost =
         !forecast->targetIsLink && (targetInfo.st_mode & 0111) != 0 && (staged->info.st_mode & 0111) == 0;
+    if (S_ISREG(targetInfo.st_mode)) {
+        staged->targetDevice = targetInfo.st_dev;
+        staged->targetInode = targetInfo.st_ino;
+        staged->targetLinks = targetInfo.st_nlink;
+    }
 }
 
 void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
 {
     StagedFile staged;
-    ExamineMove(source, stagingLength, target, forecast, &staged);
+    ExamineMove(source, stagingLength, target, forecast, &staged, true);
     CloseStagedFile(&staged);
+}
+
+// Called when a lease taken here is broken: the move looks at its lease itself. A handler rather
+// than SIG_IGN, which a program started later would inherit.
+static void OnLeaseBroken(int) {}
+
+// Takes a read lease on the staged file, so that any open of it for writing from now on is seen.
+// False only when the file is open for writing elsewhere now: in use. Where no lease can be had
+// (not the file's owner, a file system without leases) the move goes on without one, and only
+// the size and time stamps tell a change.
+static bool LeaseStagedFile(StagedFile *staged)
+{
+    // A broken lease raises SIGIO, whose default ends the process.
+    static bool handlerSet;
+    if (!handlerSet) {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = OnLeaseBroken;
+        action.sa_flags = SA_RESTART;
+        (void)sigemptyset(&action.sa_mask);
+        handlerSet = sigaction(SIGIO, &action, NULL) == 0;
+        if (!handlerSet)
+            return true;
+    }
+    if (fcntl(staged->file, F_SETLEASE, F_RDLCK) == 0) {
+        staged->leased = true;
+        return true;
+    }
+    return errno != EAGAIN;
+}
+
+// True when a program opened the leased staged file for writing (or cut it) since the lease.
+static bool LeaseBroken(const StagedFile *staged)
+{
+    return staged->leased && fcntl(staged->file, F_GETLEASE) != F_RDLCK;
 }
 
 static bool WriteAll(int descriptor, const unsigned char *bytes, size_t count)
@@ -191,21 +351,23 @@ static bool WriteAll(int descriptor, const unsigned char *bytes, size_t count)
     return true;
 }
 
-// Copies from `input`'s start to its end; false on an error or when the bytes copied are not
-// `expected` (the file grew or shrank while it was read).
-static bool CopyContent(int input, int output, long long expected)
+// Copies the staged file from its start to its end. MOVE_IN_USE when it is being changed: its
+// lease was broken, or it grew or shrank while it was read.
+static MoveOutcome CopyContent(const StagedFile *staged, int output)
 {
     long long copied = 0;
     for (;;) {
-        ssize_t got = pread(input, g_copyBuffer, sizeof g_copyBuffer, (off_t)copied);
+        if (LeaseBroken(staged))
+            return MOVE_IN_USE;
+        ssize_t got = pread(staged->file, g_copyBuffer, sizeof g_copyBuffer, (off_t)copied);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
-            return false;
+            return MOVE_FAILED;
         if (got == 0)
-            return copied == expected;
+            return copied == (long long)staged->info.st_size ? MOVE_DONE : MOVE_IN_USE;
         if (!WriteAll(output, g_copyBuffer, (size_t)got))
-            return false;
+            return MOVE_FAILED;
         copied += got;
     }
 }
@@ -218,15 +380,19 @@ static bool SameContentStamp(const struct stat *before, const struct stat *after
            before->st_ctim.tv_nsec == after->st_ctim.tv_nsec;
 }
 
-// Gives the complete, synced, nameless copy `copy` the unique name `temporary` in `folder`.
-static bool NameCopy(int copy, char temporary[MOVE_TEMPORARY_PATH_SIZE], const char *folder)
+// Gives the open file `file` the unique name `temporary` in `folder`, which must be on its file
+// system: through /proc, or without it through the descriptor itself (which needs a privilege).
+// Whatever has the file's old name meanwhile, the name given is this file's.
+static bool LinkOpenFile(int file, char temporary[MOVE_TEMPORARY_PATH_SIZE], const char *folder)
 {
     char procPath[64];
-    (void)snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", copy);
+    (void)snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", file);
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         if (!ComposeMoveTemporaryPath(temporary, folder, strlen(folder), (unsigned long)getpid(), g_temporaryAttempt++))
             return false;
         if (linkat(AT_FDCWD, procPath, AT_FDCWD, temporary, AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno == ENOENT && linkat(file, "", AT_FDCWD, temporary, AT_EMPTY_PATH) == 0)
             return true;
         if (errno != EEXIST)
             return false;
@@ -249,11 +415,11 @@ static int CreateNamedCopy(char temporary[MOVE_TEMPORARY_PATH_SIZE], const char 
 }
 
 // Copies the staged file into a synced file in `folder`, named `temporary` when this returns
-// true. The copy keeps the permission bits, never set-uid or set-gid: it belongs to the updater's
-// user, not to the staged file's owner. A staged file changed while it was read is not copied.
-// On failure nothing is left.
-static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder,
-                                  char temporary[MOVE_TEMPORARY_PATH_SIZE])
+// MOVE_DONE. The copy keeps the permission bits, never set-uid or set-gid: it belongs to the
+// updater's user, not to the staged file's owner. A staged file changed or opened for writing
+// while it was read is not copied: MOVE_IN_USE. On failure nothing is left.
+static MoveOutcome CopyToNamedSyncedFile(const StagedFile *staged, const char *folder,
+                                         char temporary[MOVE_TEMPORARY_PATH_SIZE])
 {
     // Nameless while it is written: a run killed now leaves nothing in the game folder. Naming
     // it needs /proc; without it the copy is named from the start.
@@ -262,43 +428,108 @@ static bool CopyToNamedSyncedFile(const StagedFile *staged, const char *folder,
     if (named)
         output = CreateNamedCopy(temporary, folder);
     if (output < 0)
-        return false;
+        return MOVE_FAILED;
     struct stat after;
+    MoveOutcome copied = CopyContent(staged, output);
     // fsync, not fdatasync: the permission bits are metadata too.
-    bool copied = CopyContent(staged->file, output, (long long)staged->info.st_size) &&
-                  fchmod(output, staged->info.st_mode & 0777) == 0 && fsync(output) == 0 &&
-                  fstat(staged->file, &after) == 0 && SameContentStamp(&staged->info, &after) &&
-                  (named || NameCopy(output, temporary, folder));
-    if (close(output) != 0)
-        copied = false;
-    if (!copied && named)
+    if (copied == MOVE_DONE && (fchmod(output, staged->info.st_mode & 0777) != 0 || fsync(output) != 0))
+        copied = MOVE_FAILED;
+    if (copied == MOVE_DONE &&
+        (fstat(staged->file, &after) != 0 || !SameContentStamp(&staged->info, &after) || LeaseBroken(staged)))
+        copied = MOVE_IN_USE;
+    if (copied == MOVE_DONE && !named && !LinkOpenFile(output, temporary, folder))
+        copied = MOVE_FAILED;
+    if (close(output) != 0 && copied == MOVE_DONE)
+        copied = MOVE_FAILED;
+    if (copied != MOVE_DONE && named)
         (void)unlink(temporary);
     return copied;
 }
 
-// Removes the staged name, only while it still leads to the file that was moved or copied, as
-// it was then: a file the client rewrote after the copy stays, with its newer content.
-static bool RemoveStagedName(const StagedFile *staged)
+// Removes `leaf` in `folder` only while it leads to the file `expected` describes, unchanged, and
+// no program has it open for writing: a file the client rewrote, or is rewriting, stays.
+static bool RemoveNameIfUnchanged(int folder, const char *leaf, const struct stat *expected)
 {
-    struct stat info;
-    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
-        info.st_ino != staged->info.st_ino || !SameContentStamp(&staged->info, &info))
+    int file = openat(folder, leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (file < 0)
         return false;
-    return unlinkat(staged->folder, staged->leaf, 0) == 0;
+    struct stat info;
+    bool unchanged = fstat(file, &info) == 0 && info.st_dev == expected->st_dev && info.st_ino == expected->st_ino &&
+                     SameContentStamp(expected, &info);
+    // A writer's coming content would go with the name. Where no lease can be had, the stamps
+    // are all there is.
+    if (unchanged && fcntl(file, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN)
+        unchanged = false;
+    bool removed = unchanged && unlinkat(folder, leaf, 0) == 0;
+    (void)close(file);
+    return removed;
+}
+
+// Staged names whose file was installed, to be removed once the folder it went to is synced:
+// until then a power cut could lose the new name, and the staged name is the sure one.
+struct PendingRemoval {
+    char source[MOVE_TEMPORARY_PATH_SIZE];
+    size_t stagingLength;
+    char folder[MOVE_TEMPORARY_PATH_SIZE]; // the target's folder
+    struct stat info;                      // the staged file as it was installed
+};
+enum { PENDING_LIMIT = 256 };
+static PendingRemoval g_pending[PENDING_LIMIT];
+static unsigned g_pendingCount;
+
+// Notes the staged file's name for removal by SyncFolder(folder). When it cannot be noted the
+// name stays, and the next run finds the file installed (or copies it again).
+static void QueueStagedRemoval(const StagedFile *staged, const char *folder, const struct stat *expected)
+{
+    if (g_pendingCount == PENDING_LIMIT)
+        return;
+    PendingRemoval *pending = &g_pending[g_pendingCount];
+    memset(pending, 0, sizeof *pending);
+    if (strlen(staged->source) >= sizeof pending->source || strlen(folder) >= sizeof pending->folder)
+        return;
+    memcpy(pending->source, staged->source, strlen(staged->source));
+    memcpy(pending->folder, folder, strlen(folder));
+    pending->stagingLength = staged->stagingLength;
+    pending->info = *expected;
+    ++g_pendingCount;
+}
+
+static void RemovePendingStagedNames(const char *folder)
+{
+    for (unsigned index = 0; index < g_pendingCount;) {
+        PendingRemoval *pending = &g_pending[index];
+        if (strcmp(pending->folder, folder) != 0) {
+            ++index;
+            continue;
+        }
+        size_t folderLength = FolderPartLength(pending->source);
+        bool throughLink = false;
+        int stagedFolder = OpenFolderBeneath(pending->source, folderLength, pending->stagingLength, &throughLink);
+        if (stagedFolder >= 0) {
+            (void)RemoveNameIfUnchanged(stagedFolder, pending->source + folderLength + 1, &pending->info);
+            (void)close(stagedFolder);
+        }
+        *pending = g_pending[--g_pendingCount];
+    }
 }
 
 static MoveOutcome MoveAcrossFileSystems(const StagedFile *staged, const char *target, const char *folder)
 {
     char temporary[MOVE_TEMPORARY_PATH_SIZE];
-    if (!CopyToNamedSyncedFile(staged, folder, temporary))
-        return MOVE_FAILED;
+    MoveOutcome copied = CopyToNamedSyncedFile(staged, folder, temporary);
+    if (copied != MOVE_DONE)
+        return copied;
+    int held = HoldReplacedTarget(staged, target);
     if (rename(temporary, target) != 0) {
         (void)unlink(temporary);
+        if (held >= 0)
+            (void)close(held);
         return MOVE_FAILED;
     }
+    NoteReplaced(held);
     // The staged file is the only other copy: it goes only once the new name is on disk.
-    if (SyncFolder(folder))
-        (void)RemoveStagedName(staged);
+    QueueStagedRemoval(staged, folder, &staged->info);
+    (void)SyncFolder(folder);
     return MOVE_DONE;
 }
 
@@ -315,12 +546,16 @@ static bool SyncedUnchanged(const StagedFile *staged)
     return false;
 }
 
-static MoveOutcome MoveExamined(const StagedFile *staged, const MoveForecast *forecast, const char *target)
+static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const char *target)
 {
+    if (forecast->verdict == MOVE_SAME_FILE)
+        return MOVE_DONE;
     if (forecast->verdict == MOVE_DROPS_STAGED_NAME)
-        return RemoveStagedName(staged) ? MOVE_DONE : MOVE_FAILED;
+        return RemoveNameIfUnchanged(staged->folder, staged->leaf, &staged->info) ? MOVE_DONE : MOVE_FAILED;
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
+    if (!LeaseStagedFile(staged))
+        return MOVE_IN_USE;
     char folder[MOVE_TEMPORARY_PATH_SIZE];
     memset(folder, 0, sizeof folder);
     memcpy(folder, target, FolderPartLength(target)); // ExamineMove checked that it fits
@@ -334,20 +569,37 @@ static MoveOutcome MoveExamined(const StagedFile *staged, const MoveForecast *fo
     // its name replaces the installed file, or a power cut leaves neither.
     if (!SyncedUnchanged(staged) && fdatasync(staged->file) != 0)
         return MOVE_FAILED;
-    if (renameat(staged->folder, staged->leaf, AT_FDCWD, target) == 0)
-        return MOVE_DONE;
-    // One device number can still be two mounts (a bind mount): rename(2) says so. Any other
-    // failure is for good: rename(2) is not refused for a file in use.
-    if (errno != EXDEV)
+    // The new name is given to the file that was checked, through its descriptor, never through
+    // the staged name: what a program swapped in there meanwhile (a link, a FIFO, another file)
+    // is not what lands. One device can still be two mounts (a bind mount), and a link can be
+    // refused (no /proc, protected hard links): then a copy of the same descriptor goes.
+    char temporary[MOVE_TEMPORARY_PATH_SIZE];
+    if (!LinkOpenFile(staged->file, temporary, folder))
+        return MoveAcrossFileSystems(staged, target, folder);
+    if (LeaseBroken(staged)) {
+        (void)unlink(temporary);
+        return MOVE_IN_USE;
+    }
+    int held = HoldReplacedTarget(staged, target);
+    if (rename(temporary, target) != 0) {
+        (void)unlink(temporary);
+        if (held >= 0)
+            (void)close(held);
         return MOVE_FAILED;
-    return MoveAcrossFileSystems(staged, target, folder);
+    }
+    NoteReplaced(held);
+    // Both names are of the installed file now; the rename changed its change time.
+    struct stat installed;
+    if (fstat(staged->file, &installed) == 0)
+        QueueStagedRemoval(staged, folder, &installed);
+    return MOVE_DONE;
 }
 
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target)
 {
     MoveForecast forecast;
     StagedFile staged;
-    ExamineMove(source, stagingLength, target, &forecast, &staged);
+    ExamineMove(source, stagingLength, target, &forecast, &staged, false);
     MoveOutcome outcome = MoveExamined(&staged, &forecast, target);
     CloseStagedFile(&staged);
     return outcome;
@@ -355,7 +607,7 @@ MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const ch
 
 void ForgetKeptCopy()
 {
-    // Nothing is kept: a move here is never MOVE_IN_USE.
+    // Nothing is kept: a copy that must be tried again is made again.
 }
 
 // The device of the folder that `path` lies in; 0 when it cannot be told. The last answer is
@@ -474,6 +726,8 @@ bool SyncFolder(const char *folder)
         return false;
     bool synced = fsync(descriptor) == 0 || errno == EINVAL || errno == EROFS;
     (void)close(descriptor);
+    if (synced)
+        RemovePendingStagedNames(folder);
     return synced;
 }
 

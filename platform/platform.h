@@ -71,22 +71,31 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context);
 void PauseMilliseconds(unsigned milliseconds);
 
 // What a move did. MOVE_IN_USE is a failure that may pass: another program holds one of the two
-// files for the moment (Windows sharing and lock violations, an open target; never on POSIX,
-// where a rename is not refused for an open file). The caller decides whether to try again;
-// both files are as they were either way.
+// files for the moment (Windows sharing and lock violations, an open target; on POSIX a staged
+// file open for writing elsewhere, or changed while it was copied). A permission refused is not
+// in use: MOVE_FAILED. The caller decides whether to try again; both files are as they were
+// either way.
 enum MoveOutcome { MOVE_DONE = 0, MOVE_IN_USE, MOVE_FAILED };
 
 // What a move of a staged file would meet, decided before anything changes. MoveFileReplacing
 // acts on exactly this decision, and tools foresee a move through ForeseeMove.
 enum MoveVerdict {
-    MOVE_CREATES = 0,           // nothing at the target: the staged file takes its name
-    MOVE_REPLACES,              // a file at the target (a link there is replaced, never followed)
-    MOVE_DROPS_STAGED_NAME,     // the staged file is the target under a second name
-    MOVE_STAGED_MISSING,        // no staged file, or a component of its path is missing
-    MOVE_STAGED_THROUGH_LINK,   // a link or junction below the staging folder leads to it
-    MOVE_STAGED_NOT_REGULAR,    // a link, FIFO, socket, device or folder: never opened
-    MOVE_TARGET_FOLDER_MISSING, // the target's folder is not there (links to folders are followed)
-    MOVE_TARGET_NOT_A_FILE      // a folder at the target, or a link to one
+    MOVE_CREATES = 0,                  // nothing at the target: the staged file takes its name
+    MOVE_REPLACES,                     // a file at the target (a link there is replaced, never followed)
+    MOVE_DROPS_STAGED_NAME,            // the staged file is the target under a second name (POSIX: or a
+                                       // file this process replaced since, unchanged: never put back)
+    MOVE_SAME_FILE,                    // the staged path is the target's path (a game folder inside the
+                                       // staging folder): left alone
+    MOVE_STAGED_MISSING,               // no staged file, or a component of its path is missing
+    MOVE_STAGED_THROUGH_LINK,          // a link or junction below the staging folder leads to it
+    MOVE_STAGED_NOT_REGULAR,           // a link, FIFO, socket, device or folder: never opened
+    MOVE_STAGED_UNREADABLE,            // a regular file the updater may not read
+    MOVE_STAGED_NOT_SEARCHABLE,        // a folder on the staged path may not be searched
+    MOVE_TARGET_FOLDER_MISSING,        // the target's folder is not there (links to folders are followed)
+    MOVE_TARGET_FOLDER_NOT_SEARCHABLE, // a folder on the target's path may not be searched
+    MOVE_TARGET_NOT_A_FILE,            // a folder at the target, or a link to one
+    MOVE_NO_PERMISSION                 // the target's folder may not be written, or the target may not be
+                                       // replaced (POSIX: immutable or append-only): fails at once
 };
 
 struct MoveForecast {
@@ -107,7 +116,12 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // `source`'s: the source's content is on disk before its name replaces the target's.
 // The first `stagingLength` bytes of `source` name the staging folder, which is opened as it is;
 // below it no link or junction is followed, in any component, and the file moved is the file
-// that was checked (Windows: renamed through the handle that checked it). Inside the target's
+// that was checked (Windows: renamed through the handle that checked it; POSIX: linked into the
+// target's folder through the descriptor that checked it, and its staged name removed only
+// while it still leads to that file, unchanged and open for writing nowhere, once SyncFolder has
+// made the target's folder durable). POSIX: a staged file open for writing elsewhere, or opened
+// for writing during the move, is MOVE_IN_USE, where a read lease can be had; elsewhere only a
+// change of its size or time stamps during a copy is seen. Inside the target's
 // path links are followed, except a link at the target itself, which is replaced.
 // On one volume this is one replacing rename. Across volumes the content is copied into a
 // temporary file in the target's folder, created exclusively under a name unique to this
@@ -119,10 +133,10 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // reserved name that keeps its own, and the new file takes the freed name; RemoveMoveLeftovers
 // later settles what was set aside. A source that is not a regular file is never
 // opened for reading or moved: MOVE_FAILED. A source that is another name of the target itself
-// loses that name and the content stays. On any failure `source` and `target` are as they were;
-// after MOVE_IN_USE a finished copy may be kept for the next try of the same move (see
-// ForgetKeptCopy), otherwise no temporary file is left. A done move still needs SyncFolder on
-// the target's folder to survive a power cut on POSIX.
+// loses that name and the content stays; a source that is the target's own path is left alone.
+// On any failure `source` and `target` are as they were; after MOVE_IN_USE a finished copy may
+// be kept for the next try of the same move (see ForgetKeptCopy), otherwise no temporary file is
+// left. A done move still needs SyncFolder on the target's folder to survive a power cut on POSIX.
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target);
 
 // Removes the copy that a move kept after MOVE_IN_USE for its next try: for a move that will not
@@ -144,7 +158,8 @@ void StartWriteBack(const char *source, size_t stagingLength, const char *target
 void SyncStagedFiles(const char *stagingFolder);
 
 // Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the
-// folder; a file system that cannot sync folders counts as done. Windows: nothing, since every
+// folder; a file system that cannot sync folders counts as done; then the staged names of the
+// files moved into it go. Windows: nothing, since every
 // move there is made with MOVEFILE_WRITE_THROUGH. False when they may not be on disk.
 bool SyncFolder(const char *folder);
 

@@ -6,10 +6,12 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "datafiles/file_list.h"
@@ -478,6 +480,12 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
         }
         caught = kill(updater, SIGSTOP) == 0 && CopyInProgressSize(updater, otherGame) > 0;
         if (caught) {
+            // An open for writing breaks the updater's lease on the staged file; it waits until
+            // the updater, running again, lets the file go.
+            int breaking = open(staged.c_str(), O_WRONLY | O_NONBLOCK);
+            if (breaking >= 0)
+                close(breaking);
+            kill(updater, SIGCONT);
             int rewrite = open(staged.c_str(), O_WRONLY);
             ASSERT_EQ(pwrite(rewrite, "REWRITTEN", 9, 0), 9);
             close(rewrite);
@@ -488,8 +496,10 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
         waitpid(updater, nullptr, 0);
     }
     ASSERT_TRUE(caught) << "the copy was never caught under way";
-    EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == "old") << "a copy of a file that changed was installed";
-    EXPECT_TRUE(ReadFile(staged) == "REWRITTEN" + std::string(size - 9, 'a')) << "the staged file must stay";
+    // The copy under way is discarded and made again: what lands is the rewritten file, whole.
+    EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == "REWRITTEN" + std::string(size - 9, 'a'))
+        << "a copy of a file opened for writing was installed";
+    EXPECT_FALSE(PathExists(staged)) << "the file installed keeps its staged name";
     EXPECT_EQ(ReadFile(fileList), newList) << "the list written during the pass was deleted";
     EXPECT_EQ(SnapshotTree(otherGame).size(), 1u) << "no temporary file may be left behind";
 
@@ -514,6 +524,76 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     EXPECT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
     EXPECT_EQ(ReadFile(staged), "version 2") << "a staged file rewritten after its copy was deleted";
     EXPECT_TRUE(PathExists(fileList)) << "a list rewritten in place during the pass was deleted";
+    RemoveTree(otherGame);
+}
+
+// True while the only child of `parent` is inside the system call `number`.
+bool ChildInsideSystemCall(pid_t parent, long number)
+{
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+    pid_t child = 0;
+    long current = -1;
+    if (children >> child)
+        std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> current;
+    return current == number;
+}
+
+// Between the check of a staged file and its move, a program swaps a FIFO in under its name
+// (the updater held inside the staged file's sync): the file that lands is the one checked, and
+// the FIFO stays staged.
+TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
+{
+    const std::string staged = staging + "/Swap.datNEW1";
+    Install("Swap.dat", "old");
+    Stage("Swap.datNEW1", "checked");
+    WriteFileList({"Swap.datNEW1"});
+    pid_t traced = StartProgram("/usr/bin/strace",
+                                {"-o", "/dev/null", "-e", "trace=fdatasync", "-e",
+                                 "inject=fdatasync:delay_enter=2000000:when=1", UPDATER_PROGRAM},
+                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    bool inside = false;
+    while (waitpid(traced, nullptr, WNOHANG) == 0 && !(inside = ChildInsideSystemCall(traced, SYS_fdatasync))) {
+    }
+    bool swapped =
+        inside && rename(staged.c_str(), (root + "/aside").c_str()) == 0 && mkfifo(staged.c_str(), 0644) == 0;
+    waitpid(traced, nullptr, 0);
+    ASSERT_TRUE(swapped) << "the updater was never seen syncing the staged file";
+    struct stat info;
+    ASSERT_EQ(lstat((game + "/Swap.dat").c_str(), &info), 0);
+    ASSERT_TRUE(S_ISREG(info.st_mode)) << "what was swapped in was installed";
+    EXPECT_EQ(ReadFile(game + "/Swap.dat"), "checked");
+    EXPECT_TRUE(lstat(staged.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "the FIFO must stay staged";
+}
+
+// A client rewrites a staged file in one long write() (held two seconds) while the pass copies
+// it across file systems: the file open for writing is in use, and what lands is the new file,
+// whole, once the client has let it go.
+TEST_F(FileListRun, InstallsAStagedFileBeingWrittenOnlyOnceItIsWritten)
+{
+    if (!IsOtherFileSystem("/dev/shm", root))
+        GTEST_SKIP() << "needs /dev/shm on another file system than " << root;
+    std::string otherGame = MakeTempFolder("/dev/shm");
+    WriteSettings(otherGame);
+    const std::string staged = staging + "/Big.pakNEW1";
+    const std::string newer(1024 * 1024, 'n');
+    WriteFile(otherGame + "/Big.pak", "old");
+    Stage("Big.pakNEW1", std::string(1024 * 1024, 'o'));
+    WriteFile(root + "/newer", newer);
+    WriteFileList({"Big.pakNEW1"});
+    pid_t writer =
+        StartProgram("/usr/bin/strace",
+                     {"-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:delay_enter=2000000:when=1", "dd",
+                      "if=" + root + "/newer", "of=" + staged, "bs=2M", "status=none"},
+                     {});
+    struct stat info;
+    // dd empties the file as it opens it, then its one write waits.
+    while (waitpid(writer, nullptr, WNOHANG) == 0 && !(stat(staged.c_str(), &info) == 0 && info.st_size == 0)) {
+    }
+    ProgramResult run = RunUpdaterProgram();
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == newer) << "a file still being written was installed";
+    EXPECT_FALSE(PathExists(staged));
     RemoveTree(otherGame);
 }
 

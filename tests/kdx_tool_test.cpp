@@ -251,6 +251,105 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     EXPECT_EQ(fifoRun.exitCode, 0) << "the updater must end (timeout says 124)";
 }
 
+// What permissions refuse, for a player's run (under root: as "nobody"): the plan names it, and
+// the run fails such an entry at once, changing nothing.
+TEST_F(KdxTool, PlanAndRunAgreeOnWhatPermissionsRefuse)
+{
+    const std::string data = folder + "/data", staging = data + "/Brackmoor Games/Temp", game = folder + "/game";
+    for (const char *sub : {"/Shut", "/Open", "/Walled"})
+        MakeFolders(staging + sub), MakeFolders(game + sub);
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+    WriteFile(game + "/Kept.dat", "old");
+    WriteFile(game + "/Open/Stone.dat", "carved");
+    bool immutable = RunProgram("/usr/bin/chattr", {"+i", game + "/Open/Stone.dat"}, {}).exitCode == 0;
+    auto refused = [&](const std::string &where) {
+        return "no permission: this user may not write in " + game + where +
+               ", or the target is immutable; the run fails it at once";
+    };
+    const struct {
+        std::string name, outcome; // outcome: after "STAGED -> INSTALLED: would not install: "
+    } rows[] = {
+        {"Unread.datNEW1", "the staged file is unreadable for this user: it stays staged"},
+        {"Shut/Hidden.datNEW1", "a folder on the staged file's path cannot be searched by this user"},
+        {"Walled/Behind.datNEW1", "the target's folder " + game + "/Walled cannot be searched by this user"},
+        {"Root.datNEW1", refused("")}, // a game folder of root's, nothing at the target
+        {"Kept.datNEW1", refused("")}, // the same, a file at the target
+        {"Open/Stone.datNEW1", refused("/Open")},
+    };
+    std::vector<std::string> names;
+    for (const auto &row : rows)
+        names.push_back(row.name), WriteFile(staging + "/" + row.name, "new");
+    WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload(names)));
+    // Modes that refuse their owner as well, so that a test run as a player shows the same.
+    const std::pair<std::string, mode_t> modes[] = {{folder, 0755},
+                                                    {staging + "/Unread.datNEW1", 0},
+                                                    {staging + "/Shut", 0600},
+                                                    {game + "/Walled", 0600},
+                                                    {game, 0555},
+                                                    {game + "/Open", 0777}};
+    for (const auto &mode : modes)
+        chmod(mode.first.c_str(), mode.second);
+    auto before = SnapshotTree(game);
+    std::vector<std::string> player = {"/usr/bin/env"};
+    if (geteuid() == 0)
+        player = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    auto asPlayer = [&](std::vector<std::string> command, const std::vector<std::string> &environment) {
+        command.insert(command.begin(), player.begin() + 1, player.end());
+        return RunProgram(player[0], command, environment);
+    };
+
+    ProgramResult plan = asPlayer({KDX_PROGRAM, "plan", "--data-folder", data}, {});
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string line = "\n  " + std::to_string(i + 1) + ": " + staging + "/" + names[i] + " -> " + game + "/" +
+                           names[i].substr(0, names[i].size() - 4) + ": would not install: " + rows[i].outcome + "\n";
+        EXPECT_TRUE(plan.output.find(line) != std::string::npos || (i == 5 && !immutable)) << line << plan.output;
+    }
+    if (!immutable)
+        std::cout << "not shown here: an immutable target (setting the flag needs CAP_LINUX_IMMUTABLE)\n";
+    ProgramResult run = asPlayer({UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_LT(run.seconds, 3.0) << "a permission refused is not a file in use";
+    for (const auto &mode : modes)
+        chmod(mode.first.c_str(), 0755);
+    EXPECT_EQ(SnapshotTree(game), before);
+    for (const std::string &name : names)
+        EXPECT_TRUE(PathExists(staging + "/" + name)) << name << " must stay staged";
+    RunProgram("/usr/bin/chattr", {"-i", game + "/Open/Stone.dat"}, {});
+}
+
+// A game folder inside the staging folder: an entry whose staged path is its installed path
+// is left alone, and a staged second name of a file that an earlier entry replaces only loses
+// that name; the plan says so.
+TEST_F(KdxTool, PlanAndRunAgreeOnAGameFolderInsideTheStagingFolder)
+{
+    const std::string data = folder + "/data", staging = data + "/Brackmoor Games/Temp", game = staging + "/abc";
+    MakeFolders(game);
+    WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
+    WriteFile(game + "/abc", "in place");
+    WriteFile(game + "/h.dat", "old");
+    WriteFile(staging + "/h.datNEW1", "newer");
+    ASSERT_EQ(link((game + "/h.dat").c_str(), (staging + "/h.datOLD1").c_str()), 0);
+    WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"abc/abc", "h.datNEW1", "h.datOLD1"})));
+    const std::string lines[] = {
+        "\n  1: " + staging + "/abc/abc -> " + game +
+            "/abc: would not install: the staged file is the installed "
+            "file, under the same path (the game folder is inside the staging folder): left alone\n",
+        "\n  2: " + staging + "/h.datNEW1 -> " + game + "/h.dat: would replace (old 3 bytes, new 5 bytes)\n",
+        "\n  3: " + staging + "/h.datOLD1 -> " + game +
+            "/h.dat: would replace: the staged file is the installed file "
+            "itself, only its staged name goes\n",
+    };
+    ProgramResult plan = Kdx({"plan", "--data-folder", data});
+    for (const std::string &line : lines)
+        EXPECT_NE(plan.output.find(line), std::string::npos) << line << "\nin:\n" << plan.output;
+    ProgramResult run = RunProgram(UPDATER_PROGRAM, {}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(ReadFile(game + "/abc"), "in place") << "the one name of an installed file was removed";
+    EXPECT_EQ(ReadFile(game + "/h.dat"), "newer") << "a second name of the replaced file put it back";
+    EXPECT_FALSE(PathExists(staging + "/h.datNEW1"));
+    EXPECT_FALSE(PathExists(staging + "/h.datOLD1"));
+}
+
 // A list made from a staging folder installs byte for byte; a run that could not install an
 // entry leaves its staged file, and the plan names it and why.
 TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)

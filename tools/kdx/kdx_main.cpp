@@ -344,6 +344,23 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
                       " is missing";
             break;
         case MOVE_TARGET_NOT_A_FILE: problem = "the target is a folder"; break;
+        case MOVE_STAGED_UNREADABLE: problem = "the staged file is unreadable for this user: it stays staged"; break;
+        case MOVE_STAGED_NOT_SEARCHABLE:
+            problem = "a folder on the staged file's path cannot be searched by this user";
+            break;
+        case MOVE_TARGET_FOLDER_NOT_SEARCHABLE:
+            problem = "the target's folder " + std::string(entry.paths.target, FolderPartLength(entry.paths.target)) +
+                      " cannot be searched by this user";
+            break;
+        case MOVE_NO_PERMISSION:
+            problem = "no permission: this user may not write in " +
+                      std::string(entry.paths.target, FolderPartLength(entry.paths.target)) +
+                      ", or the target is immutable; the run fails it at once";
+            break;
+        case MOVE_SAME_FILE:
+            problem = "the staged file is the installed file, under the same path (the game folder is inside the "
+                      "staging folder): left alone";
+            break;
         case MOVE_CREATES:
         case MOVE_REPLACES:
         case MOVE_DROPS_STAGED_NAME: break;
@@ -358,7 +375,9 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
         through = "; through a link inside the game folder, which an elevated run on Windows follows only when an "
                   "administrator made it";
     for (size_t later = index + 1; later < entries.size(); ++later) {
-        if (entries[later].installs && NameSameFile(entries[later].paths.target, entry.paths.target)) {
+        // A later name of the file this entry replaces only loses its name in the run.
+        if (entries[later].installs && entries[later].forecast.verdict != MOVE_DROPS_STAGED_NAME &&
+            NameSameFile(entries[later].paths.target, entry.paths.target)) {
             ++counts->replacedLater;
             return "would install, then entry " + std::to_string(later + 1) + " names the same target and replaces it" +
                    through;
@@ -468,6 +487,13 @@ static std::string DescribeStagedLeftover(const FileListEntryPaths &paths)
         return "the target's folder " + std::string(paths.target, FolderPartLength(paths.target)) + " is missing";
     case MOVE_TARGET_NOT_A_FILE: return "the target is a folder";
     case MOVE_STAGED_THROUGH_LINK: return "reached through a link below the staging folder";
+    case MOVE_SAME_FILE: return "the installed file itself, under the same path";
+    case MOVE_STAGED_UNREADABLE: return "unreadable for this user";
+    case MOVE_STAGED_NOT_SEARCHABLE: return "a folder on its path cannot be searched by this user";
+    case MOVE_TARGET_FOLDER_NOT_SEARCHABLE:
+        return "the target's folder " + std::string(paths.target, FolderPartLength(paths.target)) +
+               " cannot be searched by this user";
+    case MOVE_NO_PERMISSION: return "no permission to replace " + std::string(paths.target);
     case MOVE_STAGED_MISSING:
     case MOVE_STAGED_NOT_REGULAR: break;
     }

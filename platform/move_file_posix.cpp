@@ -37,7 +37,6 @@ static unsigned g_temporaryAttempt;
 // system was synced as a whole: a move skips its own sync of such a file while it is unchanged.
 struct StartedFile {
     struct stat stamp;
-    int file; // open until SyncStagedFiles, to start its write-back there when no syncfs is made
     bool synced;
 };
 static struct {
@@ -96,7 +95,8 @@ struct StagedFile {
     bool leased;        // a read lease is held on `file`: no other program has it open for writing
     dev_t targetDevice; // for MOVE_REPLACES of a regular file: the file at the target,
     ino_t targetInode;
-    nlink_t targetLinks; // and how many names it has
+    nlink_t targetLinks;      // and how many names it has
+    dev_t targetFolderDevice; // for MOVE_CREATES and MOVE_REPLACES: the device of the target's folder
 };
 
 static void CloseStagedFile(StagedFile *staged)
@@ -217,6 +217,21 @@ static bool TargetIsImmutable(const char *target)
     return immutable;
 }
 
+// True when this process may create and remove names in `folder`. The last answer is kept, as
+// the entries of a list mostly share their folders; one gone stale only makes a move fail.
+static bool FolderIsWritable(const char *folder)
+{
+    static char lastFolder[MOVE_TEMPORARY_PATH_SIZE];
+    static bool lastWritable;
+    if (lastFolder[0] != '\0' && strcmp(lastFolder, folder) == 0)
+        return lastWritable;
+    lastWritable = faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) == 0;
+    memset(lastFolder, 0, sizeof lastFolder);
+    if (strlen(folder) < sizeof lastFolder)
+        memcpy(lastFolder, folder, strlen(folder));
+    return lastWritable;
+}
+
 // Fills `forecast` and, for a regular staged file, opens it into `staged` (closed by the caller).
 // `forecastOnly`: for a tool, which also asks what a run learns only by trying.
 static void ExamineMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast,
@@ -242,12 +257,13 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     }
     if (!S_ISDIR(folderInfo.st_mode))
         return;
+    staged->targetFolderDevice = folderInfo.st_dev;
     // A game folder inside the staging folder can make the staged path the installed path: the
     // file is where it belongs, and its one name is not to be removed.
     const char *targetLeaf = strrchr(target, '/') + 1;
     struct stat stagedFolderInfo;
-    if (fstat(staged->folder, &stagedFolderInfo) == 0 && stagedFolderInfo.st_dev == folderInfo.st_dev &&
-        stagedFolderInfo.st_ino == folderInfo.st_ino && strcmp(staged->leaf, targetLeaf) == 0) {
+    if (strcmp(staged->leaf, targetLeaf) == 0 && fstat(staged->folder, &stagedFolderInfo) == 0 &&
+        stagedFolderInfo.st_dev == folderInfo.st_dev && stagedFolderInfo.st_ino == folderInfo.st_ino) {
         forecast->verdict = MOVE_SAME_FILE;
         return;
     }
@@ -256,7 +272,7 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
         forecast->verdict = errno == ENOENT   ? MOVE_CREATES
                             : errno == EACCES ? MOVE_TARGET_FOLDER_NOT_SEARCHABLE
                                               : MOVE_TARGET_FOLDER_MISSING;
-        if (forecast->verdict == MOVE_CREATES && faccessat(AT_FDCWD, targetFolder, W_OK | X_OK, AT_EACCESS) != 0)
+        if (forecast->verdict == MOVE_CREATES && !FolderIsWritable(targetFolder))
             forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
@@ -276,8 +292,7 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     }
     // A folder the updater may not write into, or a file no one may replace: refused at once. A
     // run learns the second from the rename itself, at once too; only a forecast asks.
-    if (faccessat(AT_FDCWD, targetFolder, W_OK | X_OK, AT_EACCESS) != 0 ||
-        (forecastOnly && S_ISREG(targetInfo.st_mode) && TargetIsImmutable(target))) {
+    if (!FolderIsWritable(targetFolder) || (forecastOnly && S_ISREG(targetInfo.st_mode) && TargetIsImmutable(target))) {
         forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
@@ -383,12 +398,21 @@ static bool SameContentStamp(const struct stat *before, const struct stat *after
 // Gives the open file `file` the unique name `temporary` in `folder`, which must be on its file
 // system: through /proc, or without it through the descriptor itself (which needs a privilege).
 // Whatever has the file's old name meanwhile, the name given is this file's.
+// This process's number, asked once: it names every temporary of the run.
+static unsigned long ThisProcess()
+{
+    static pid_t process;
+    if (process == 0)
+        process = getpid();
+    return (unsigned long)process;
+}
+
 static bool LinkOpenFile(int file, char temporary[MOVE_TEMPORARY_PATH_SIZE], const char *folder)
 {
     char procPath[64];
     (void)snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", file);
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        if (!ComposeMoveTemporaryPath(temporary, folder, strlen(folder), (unsigned long)getpid(), g_temporaryAttempt++))
+        if (!ComposeMoveTemporaryPath(temporary, folder, strlen(folder), ThisProcess(), g_temporaryAttempt++))
             return false;
         if (linkat(AT_FDCWD, procPath, AT_FDCWD, temporary, AT_SYMLINK_FOLLOW) == 0)
             return true;
@@ -405,7 +429,7 @@ static bool LinkOpenFile(int file, char temporary[MOVE_TEMPORARY_PATH_SIZE], con
 static int CreateNamedCopy(char temporary[MOVE_TEMPORARY_PATH_SIZE], const char *folder)
 {
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
-        if (!ComposeMoveTemporaryPath(temporary, folder, strlen(folder), (unsigned long)getpid(), g_temporaryAttempt++))
+        if (!ComposeMoveTemporaryPath(temporary, folder, strlen(folder), ThisProcess(), g_temporaryAttempt++))
             return -1;
         int output = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (output >= 0 || errno != EEXIST)
@@ -559,11 +583,8 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     char folder[MOVE_TEMPORARY_PATH_SIZE];
     memset(folder, 0, sizeof folder);
     memcpy(folder, target, FolderPartLength(target)); // ExamineMove checked that it fits
-    struct stat folderInfo;
-    if (stat(folder, &folderInfo) != 0)
-        return MOVE_FAILED;
     // A copy syncs only its own file: syncing the staged one first would write it twice.
-    if (folderInfo.st_dev != staged->info.st_dev)
+    if (staged->targetFolderDevice != staged->info.st_dev)
         return MoveAcrossFileSystems(staged, target, folder);
     // Programs write files without syncing them: the staged content must reach the disk before
     // its name replaces the installed file, or a power cut leaves neither.
@@ -630,20 +651,17 @@ static dev_t DeviceOfFolderPart(const char *path)
 
 void StartWriteBack(const char *source, size_t stagingLength, const char *target)
 {
+    (void)stagingLength; // only looked at: the move itself reaches the file without links
     if (g_started.batchSynced)
         memset(&g_started, 0, sizeof g_started);
     if (g_started.count == sizeof g_started.files / sizeof g_started.files[0])
         return;
-    MoveForecast forecast;
-    StagedFile staged;
-    // Only a file that a rename installs is synced in place; a copy syncs itself.
-    if (OpenStagedFile(source, stagingLength, &forecast, &staged) && DeviceOfFolderPart(target) == staged.info.st_dev) {
-        StartedFile *started = &g_started.files[g_started.count++];
-        started->stamp = staged.info;
-        started->file = staged.file;
-        staged.file = -1;
-    }
-    CloseStagedFile(&staged);
+    // One look, the cheapest: a file found through a link here is not the one the move opens,
+    // whose identity then differs, and which then syncs itself. Only a file that a link or rename
+    // installs is synced in place; a copy syncs itself.
+    struct stat info;
+    if (lstat(source, &info) == 0 && S_ISREG(info.st_mode) && DeviceOfFolderPart(target) == info.st_dev)
+        g_started.files[g_started.count++].stamp = info;
 }
 
 // The system's data written but not yet on disk, in bytes (Dirty and Writeback of
@@ -688,6 +706,7 @@ void SyncStagedFiles(const char *stagingFolder)
     g_started.batchSynced = true;
     int folder = open(stagingFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat folderInfo;
+    memset(&folderInfo, 0, sizeof folderInfo);
     if (folder >= 0 && (fstat(folder, &folderInfo) != 0 || !SyncfsIsDurable(folder))) {
         (void)close(folder);
         folder = -1;
@@ -706,15 +725,8 @@ void SyncStagedFiles(const char *stagingFolder)
     long long others = unwritten - stagedBytes;
     bool synced = count >= SYNCFS_LEAST_FILES && unwritten >= 0 &&
                   others <= (long long)count * SYNCFS_OTHERS_PER_FILE && syncfs(folder) == 0;
-    for (unsigned index = 0; index < g_started.count; ++index) {
-        StartedFile *started = &g_started.files[index];
-        started->synced = synced && started->stamp.st_dev == folderInfo.st_dev;
-        // Otherwise every file starts for the disk at once; each move then waits only for its own.
-        if (!started->synced)
-            (void)sync_file_range(started->file, 0, 0, SYNC_FILE_RANGE_WRITE);
-        (void)close(started->file);
-        started->file = -1;
-    }
+    for (unsigned index = 0; index < g_started.count; ++index)
+        g_started.files[index].synced = synced && g_started.files[index].stamp.st_dev == folderInfo.st_dev;
     if (folder >= 0)
         (void)close(folder);
 }

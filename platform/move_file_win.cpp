@@ -7,8 +7,11 @@
 #include "platform/platform.h"
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
+#include "platform/identity_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
+#include "platform/readonly_win.h"
+#include "platform/setaside_win.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -19,49 +22,8 @@
 
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 
-static const wchar_t SET_ASIDE_PREFIX[] = L".~upd-";
-
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
-
-// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
-// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
-static DWORD AttributesOf(const char *path, size_t length)
-{
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    return ToExtendedPrefix(path, length, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
-}
-
-static bool IsSeparator(char byte)
-{
-    return byte == '/' || byte == '\\';
-}
-
-// What the folders of `path` after its first `trustedLength` bytes (up to its last component)
-// are: MOVE_CREATES when each is a plain folder, else why not.
-size_t PathCharacterLength(const char *at)
-{
-    return IsDBCSLeadByte((BYTE)at[0]) != 0 && at[1] != '\0' ? 2 : 1;
-}
-
-static MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
-{
-    size_t length = strlen(path);
-    bool afterSeparator = true; // the trusted part ends at a folder
-    for (size_t end = trustedLength; end < length; end += PathCharacterLength(path + end)) {
-        bool separator = IsSeparator(path[end]);
-        bool folderEnds = separator && !afterSeparator;
-        afterSeparator = separator;
-        if (!folderEnds)
-            continue;
-        DWORD attributes = AttributesOf(path, end);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            return MOVE_STAGED_MISSING;
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            return MOVE_STAGED_THROUGH_LINK;
-    }
-    return MOVE_CREATES;
-}
 
 // False when the updater may not replace the file at `path` at all: opening it for deletion and
 // for its attributes, as a replacement needs, is denied even with full sharing, so no other
@@ -96,25 +58,6 @@ static MoveOutcome OutcomeOfError(DWORD error, const char *target)
             return MOVE_IN_USE;
     }
     return MOVE_FAILED;
-}
-
-// Windows refuses to replace or delete a read-only file, and files copied from read-only media
-// keep that attribute. Clears it and returns the attributes to put back, or
-// INVALID_FILE_ATTRIBUTES when nothing was changed.
-static DWORD ClearReadOnly(const wchar_t *path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return INVALID_FILE_ATTRIBUTES;
-    return SetFileAttributesW(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0 ? attributes
-                                                                                       : INVALID_FILE_ATTRIBUTES;
-}
-
-static void RestoreAttributes(const wchar_t *path, DWORD attributes)
-{
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        (void)SetFileAttributesW(path, attributes);
 }
 
 // While set, the file goes when its last handle closes: a run killed during the copy leaves
@@ -201,53 +144,6 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace
         return true;
     SetLastError(toError(result));
     return false;
-}
-
-// What identifies a file and its content, through its handle. The 128-bit id of FILE_ID_INFO
-// where the system has it: the 64-bit index of older calls is not unique on ReFS, and a false
-// "same file" would delete a staged file and leave its target old.
-struct FileIdentity {
-    unsigned long long volume;
-    unsigned char id[16];
-    DWORD sizeHigh;
-    DWORD sizeLow;
-    FILETIME lastWrite;
-    DWORD attributes;
-};
-
-static bool IdentifyFile(HANDLE file, FileIdentity *identity)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    memset(identity, 0, sizeof *identity);
-    if (GetFileInformationByHandle(file, &info) == 0)
-        return false;
-    FILE_ID_INFO wide;
-    if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
-        identity->volume = wide.VolumeSerialNumber;
-        memcpy(identity->id, &wide.FileId, sizeof identity->id);
-    } else {
-        // Marked as the short form, so that it never equals a long one by chance.
-        identity->volume = (1ULL << 63) | info.dwVolumeSerialNumber;
-        unsigned long long index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-        memcpy(identity->id, &index, sizeof index);
-    }
-    identity->sizeHigh = info.nFileSizeHigh;
-    identity->sizeLow = info.nFileSizeLow;
-    identity->lastWrite = info.ftLastWriteTime;
-    identity->attributes = info.dwFileAttributes;
-    return true;
-}
-
-static bool SameFile(const FileIdentity *first, const FileIdentity *second)
-{
-    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
-}
-
-static bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
-{
-    return SameFile(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
-           first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
-           first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
 }
 
 // The staged file as the move sees it.
@@ -433,26 +329,6 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wc
     return output;
 }
 
-// The name a file set aside from `target` (extended form) takes in its folder:
-// ".~upd-<time>-<attempt>~" + the target's own name, so that a later run can tell where it came
-// from, and which of several set aside from one name came last (<time> is the system time in
-// sixteen hex digits). False when it does not fit.
-static bool ComposeSetAsidePath(const wchar_t *target, wchar_t aside[EXTENDED_PATH_SIZE])
-{
-    const wchar_t *separator = wcsrchr(target, L'\\');
-    if (separator == NULL)
-        return false;
-    size_t folderLength = (size_t)(separator - target) + 1;
-    memset(aside, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
-    wmemcpy(aside, target, folderLength);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    int written = swprintf(aside + folderLength, EXTENDED_PATH_SIZE - folderLength, L"%ls%016llx-%u~%ls",
-                           SET_ASIDE_PREFIX, stamp, g_temporaryAttempt++, separator + 1);
-    return written > 0 && folderLength + (size_t)written < EXTENDED_PATH_SIZE - 1;
-}
-
 // Gives the file open as `file` the name `target` (extended form; `narrowTarget` as the list
 // composed it) when the file there is in use and cannot be replaced, as a running program or a
 // mapped DLL cannot: that file is renamed aside in its own folder (created, never by removing
@@ -469,7 +345,10 @@ static bool ReplaceInUse(HANDLE file, const wchar_t *target, const char *narrowT
     DWORD error = ERROR_ALREADY_EXISTS;
     wchar_t aside[EXTENDED_PATH_SIZE];
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS && error == ERROR_ALREADY_EXISTS; ++attempt) {
-        if (!ComposeSetAsidePath(target, aside))
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+        if (!ComposeSetAsidePath(target, stamp, g_temporaryAttempt++, aside))
             return false;
         error = MoveFileExW(target, aside, MOVEFILE_WRITE_THROUGH) != 0 ? ERROR_SUCCESS : GetLastError();
         error = error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
@@ -484,25 +363,6 @@ static bool ReplaceInUse(HANDLE file, const wchar_t *target, const char *narrowT
     (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
     SetLastError(error);
     return false;
-}
-
-// The target's own name within a set-aside file's name, or NULL when `name` is not of that form.
-static const wchar_t *SetAsideOrigin(const wchar_t *name)
-{
-    size_t prefixLength = wcslen(SET_ASIDE_PREFIX);
-    if (wcsncmp(name, SET_ASIDE_PREFIX, prefixLength) != 0)
-        return NULL;
-    const wchar_t *at = name + prefixLength;
-    int dashes = 0;
-    for (bool digits = false; *at != L'~'; ++at) {
-        if ((*at >= L'0' && *at <= L'9') || (*at >= L'a' && *at <= L'f'))
-            digits = true;
-        else if (*at == L'-' && digits && dashes == 0)
-            (void)(++dashes, digits = false);
-        else
-            return NULL;
-    }
-    return dashes == 1 && at[-1] != L'-' && at[1] != L'\0' ? at + 1 : NULL;
 }
 
 static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
@@ -626,170 +486,4 @@ bool SyncFolder(const char *folder)
     // Every rename is made write-through, and returns once it is on disk.
     (void)folder;
     return true;
-}
-
-// Settles the file `name` that a move set aside in the folder `pattern` names (its first
-// `folderLength` characters): it goes once the file that replaced it is in place and its own
-// program has ended (until then it cannot be deleted, and a later run tries again); when its
-// original name is empty (a run killed between the two renames), it gets that name back.
-// Compares the "<time>-<attempt>" parts of two set-aside names, each as a number: below zero
-// when `first` was set aside before `second`.
-static int CompareSetAsideStamps(const wchar_t *first, const wchar_t *second)
-{
-    size_t prefixLength = wcslen(SET_ASIDE_PREFIX);
-    first += prefixLength;
-    second += prefixLength;
-    for (int group = 0; group < 2; ++group) {
-        size_t firstLength = wcscspn(first, L"-~");
-        size_t secondLength = wcscspn(second, L"-~");
-        if (firstLength != secondLength)
-            return firstLength < secondLength ? -1 : 1;
-        int order = wcsncmp(first, second, firstLength);
-        if (order != 0)
-            return order;
-        first += firstLength + 1;
-        second += secondLength + 1;
-    }
-    return 0;
-}
-
-// True when no file in the folder `folder` (extended form, ending in its separator) was set aside
-// from the same name as `name` after it.
-static bool IsLastSetAside(const wchar_t *folder, const wchar_t *name)
-{
-    wchar_t pattern[EXTENDED_PATH_SIZE];
-    const wchar_t *origin = SetAsideOrigin(name);
-    if (wcslen(folder) + wcslen(SET_ASIDE_PREFIX) + 2 + wcslen(origin) >= EXTENDED_PATH_SIZE)
-        return false;
-    wcscpy(pattern, folder);
-    wcscat(pattern, SET_ASIDE_PREFIX);
-    wcscat(pattern, L"*~");
-    wcscat(pattern, origin);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return true;
-    bool last = true;
-    do {
-        const wchar_t *otherOrigin = SetAsideOrigin(found.cFileName);
-        last = otherOrigin == NULL || CompareStringOrdinal(otherOrigin, -1, origin, -1, TRUE) != CSTR_EQUAL ||
-               CompareSetAsideStamps(found.cFileName, name) <= 0;
-    } while (last && FindNextFileW(search, &found) != 0);
-    (void)FindClose(search);
-    return last;
-}
-
-static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wchar_t *name)
-{
-    wchar_t aside[EXTENDED_PATH_SIZE];
-    wchar_t origin[EXTENDED_PATH_SIZE];
-    if (folderLength + 1 + wcslen(name) >= EXTENDED_PATH_SIZE)
-        return;
-    wmemcpy(aside, pattern, folderLength + 1); // the folder and its separator
-    aside[folderLength + 1] = L'\0';
-    wcscpy(origin, aside);
-    wcscat(aside, name);
-    wcscat(origin, SetAsideOrigin(name));
-    DWORD originAttributes = GetFileAttributesW(origin);
-    if (originAttributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // Only the file set aside last had that name last; an older one goes once the name is back.
-        wchar_t folder[EXTENDED_PATH_SIZE];
-        wmemcpy(folder, pattern, folderLength + 1);
-        folder[folderLength + 1] = L'\0';
-        if (IsLastSetAside(folder, name))
-            (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
-        return;
-    }
-    // Deleted only on proof that its name holds a file again: when that cannot be told (access
-    // denied, a name that is now a folder), it may be the only copy, and stays.
-    if (originAttributes == INVALID_FILE_ATTRIBUTES || (originAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return;
-    DWORD attributes = ClearReadOnly(aside);
-    if (DeleteFileW(aside) == 0)
-        RestoreAttributes(aside, attributes);
-}
-
-void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
-{
-    wchar_t pattern[EXTENDED_PATH_SIZE];
-    char withSeparator[EXTENDED_PATH_SIZE];
-    size_t length = strlen(folder);
-    // The cleanup never reaches through a junction or link below the game folder.
-    if (length + 2 >= sizeof withSeparator)
-        return;
-    memset(withSeparator, 0, sizeof withSeparator);
-    memcpy(withSeparator, folder, length + 1);
-    withSeparator[length] = '\\'; // so that the folder itself is checked too
-    if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) ||
-        wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
-        return;
-    // A folder named with a trailing separator (a drive's root, "C:\\Games\\") has it already.
-    size_t folderLength = wcslen(pattern);
-    if (pattern[folderLength - 1] == L'\\')
-        --folderLength;
-    pattern[folderLength] = L'\0';
-    wcscat(pattern, L"\\*");
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-            SetAsideOrigin(found.cFileName) != NULL) {
-            SettleSetAside(pattern, folderLength, found.cFileName);
-            continue;
-        }
-        // Temporary names are plain ASCII; anything else is not one of ours.
-        char name[MAX_PATH];
-        size_t nameLength = wcslen(found.cFileName);
-        bool ascii = nameLength < sizeof name;
-        for (size_t i = 0; ascii && i <= nameLength; ++i) {
-            ascii = found.cFileName[i] < 0x80;
-            name[i] = (char)found.cFileName[i];
-        }
-        if (!ascii || !IsMoveTemporaryName(name) ||
-            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-            folderLength + 1 + nameLength >= EXTENDED_PATH_SIZE)
-            continue;
-        wchar_t leftover[EXTENDED_PATH_SIZE];
-        wcscpy(leftover, pattern);
-        leftover[folderLength + 1] = L'\0';
-        wcscat(leftover, found.cFileName);
-        (void)DeleteFileW(leftover);
-    } while (FindNextFileW(search, &found) != 0);
-    (void)FindClose(search);
-}
-
-bool NameSameFile(const char *first, const char *second)
-{
-    wchar_t firstPath[EXTENDED_PATH_SIZE];
-    wchar_t secondPath[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(first, firstPath) || !ToExtendedPath(second, secondPath))
-        return strcmp(first, second) == 0;
-    return CompareStringOrdinal(firstPath, -1, secondPath, -1, TRUE) == CSTR_EQUAL;
-}
-
-size_t FolderPartLength(const char *path)
-{
-    const char *separator = NULL;
-    for (const char *at = path; *at != '\0'; at += PathCharacterLength(at)) {
-        if (*at == '/' || *at == '\\')
-            separator = at;
-    }
-    if (separator == NULL)
-        return 0;
-    size_t length = (size_t)(separator - path);
-    // "\x" names the root, and so does "C:\x": keep the separator, or "C:" would mean the
-    // drive's current folder.
-    if (length == 0 || (length == 2 && path[1] == ':'))
-        return length + 1;
-    return length;
-}
-
-bool IsAbsolutePath(const char *path)
-{
-    bool separatorFirst = path[0] == '/' || path[0] == '\\';
-    bool driveRoot = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
-                     (path[2] == '/' || path[2] == '\\');
-    return driveRoot || (separatorFirst && (path[1] == '/' || path[1] == '\\'));
 }

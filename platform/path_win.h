@@ -2,6 +2,8 @@
 #ifndef PLATFORM_PATH_WIN_H
 #define PLATFORM_PATH_WIN_H
 
+#include "platform/platform.h"
+
 #include <stddef.h>
 #include <windows.h>
 
@@ -25,5 +27,13 @@ bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED
 // `trustedLength` bytes of `path` (wherever that folder's own links lead) + the rest of `path`:
 // no junction or link after those bytes, the last component included, led the open elsewhere.
 bool LiesBeneath(HANDLE file, const char *path, size_t trustedLength);
+
+// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
+// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
+DWORD AttributesOf(const char *path, size_t length);
+
+// What the folders of `path` after its first `trustedLength` bytes (up to its last component)
+// are: MOVE_CREATES when each is a plain folder, else why not.
+MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength);
 
 #endif

@@ -30,14 +30,11 @@ static unsigned g_temporaryAttempt;
 // program's handle is the cause (its ACL denies this user, or an immutable file). True when it
 // opens, or the open meets a sharing violation: then only a program using the file stands in the
 // way (a running program's image refuses the rename, not this open).
-static bool MayReplace(const char *path)
+static bool MayReplace(const wchar_t *path)
 {
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(path, extended))
-        return true;
     HANDLE file =
-        CreateFileW(extended, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        CreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError() != ERROR_ACCESS_DENIED;
     (void)CloseHandle(file);
@@ -46,15 +43,16 @@ static bool MayReplace(const char *path)
 
 // A failure is "in use" when another program holds a file for the moment. An open target is
 // refused with access denied, as a read-only one and one the user may not replace are; only the
-// first passes, and the others fail at once.
-static MoveOutcome OutcomeOfError(DWORD error, const char *target)
+// first passes, and the others fail at once. `path` is the file's extended form, empty when it
+// has none (then only a sharing or lock error counts as "in use").
+static MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path)
 {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
         return MOVE_IN_USE;
     if (error == ERROR_ACCESS_DENIED) {
-        DWORD attributes = AttributesOf(target, strlen(target));
+        DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path);
         if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(target))
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path))
             return MOVE_IN_USE;
     }
     return MOVE_FAILED;
@@ -111,8 +109,9 @@ typedef ULONG(NTAPI *StatusToErrorFunction)(NTSTATUS);
 
 // Renames the file open as `file` (with DELETE access) to `target` (extended form), replacing
 // any file there when `replace` is set. The rename names no source path: what is renamed is the file the handle holds.
-// The system's rename takes the native form of the path ("\??\C:\..."); sets the last error.
-static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace)
+// The system's rename takes the native form of the path ("\??\C:\..."). Returns ERROR_SUCCESS, or
+// the Win32 error of the refusal.
+static DWORD RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace)
 {
     static union {
         FILE_RENAME_INFO info;
@@ -125,10 +124,8 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace
         ntdll == NULL ? NULL : (StatusToErrorFunction)(void (*)())GetProcAddress(ntdll, "RtlNtStatusToDosError");
     size_t length = wcslen(target);
     if (setInformation == NULL || toError == NULL || length >= EXTENDED_PATH_SIZE ||
-        wcsncmp(target, L"\\\\?\\", 4) != 0) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return false;
-    }
+        wcsncmp(target, L"\\\\?\\", 4) != 0)
+        return ERROR_INVALID_FUNCTION;
     memset(&rename, 0, sizeof rename);
     rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
     rename.info.RootDirectory = NULL;
@@ -140,10 +137,7 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace
     NTSTATUS result =
         setInformation(file, &status, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
                        FileRenameInformation);
-    if (result >= 0)
-        return true;
-    SetLastError(toError(result));
-    return false;
+    return result >= 0 ? ERROR_SUCCESS : toError(result);
 }
 
 // The staged file as the move sees it.
@@ -151,21 +145,19 @@ struct StagedFile {
     HANDLE file; // INVALID_HANDLE_VALUE when it did not open
     DWORD openError;
     FileIdentity identity;
-    wchar_t target[EXTENDED_PATH_SIZE];
 };
 
 // Opens the staged file beneath its staging folder: no reparse point in any component below it.
 // For a move the handle reads, flushes and renames it, and lets no writer in while it is open;
 // for a forecast it only reads attributes and disturbs nobody.
-static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMove, MoveForecast *forecast,
-                           StagedFile *staged)
+static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
 {
-    wchar_t path[EXTENDED_PATH_SIZE];
-    forecast->verdict = CheckFoldersBeneath(source, stagingLength);
+    const wchar_t *path = paths->source;
+    forecast->verdict = CheckFoldersBeneath(paths->narrowSource, paths->stagingLength);
     if (forecast->verdict != MOVE_CREATES)
         return false;
     forecast->verdict = MOVE_STAGED_MISSING;
-    if (!ToExtendedPath(source, path))
+    if (path[0] == L'\0')
         return false;
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -190,31 +182,30 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMov
         (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return false;
     forecast->verdict = MOVE_STAGED_THROUGH_LINK;
-    if (!LiesBeneath(staged->file, source, stagingLength))
+    if (!LiesBeneath(staged->file, paths->narrowSource, paths->stagingLength))
         return false;
     forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
     return true;
 }
 
 // Fills `forecast`, and for a regular staged file opens it into `staged` (closed by the caller).
-static void ExamineMove(const char *source, size_t stagingLength, const char *target, bool forMove,
-                        MoveForecast *forecast, StagedFile *staged)
+static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
 {
     memset(forecast, 0, sizeof *forecast);
     memset(staged, 0, sizeof *staged);
     staged->file = INVALID_HANDLE_VALUE;
-    if (!OpenStagedFile(source, stagingLength, forMove, forecast, staged))
+    if (!OpenStagedFile(paths, forMove, forecast, staged))
         return;
     // Inside the game folder junctions and links are followed: players move large folders
     // elsewhere that way.
     forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
-    size_t folderLength = FolderPartLength(target);
-    DWORD folderAttributes = folderLength == 0 ? INVALID_FILE_ATTRIBUTES : AttributesOf(target, folderLength);
+    DWORD folderAttributes =
+        paths->targetFolder[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(paths->targetFolder);
     if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        !ToExtendedPath(target, staged->target))
+        paths->target[0] == L'\0')
         return;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(staged->target, GetFileExInfoStandard, &data) == 0) {
+    if (GetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
         DWORD error = GetLastError();
         forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
         return;
@@ -225,7 +216,7 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     }
     // One file under two names: the content is in place already, only the staged name goes.
     HANDLE existing =
-        CreateFileW(staged->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+        CreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     FileIdentity targetIdentity;
     bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
@@ -244,8 +235,10 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
 
 void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
 {
+    MovePaths paths;
     StagedFile staged;
-    ExamineMove(source, stagingLength, target, false, forecast, &staged);
+    ConvertMovePaths(source, stagingLength, target, &paths);
+    ExamineMove(&paths, false, forecast, &staged);
     if (staged.file != INVALID_HANDLE_VALUE)
         (void)CloseHandle(staged.file);
 }
@@ -329,19 +322,14 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wc
     return output;
 }
 
-// Gives the file open as `file` the name `target` (extended form; `narrowTarget` as the list
-// composed it) when the file there is in use and cannot be replaced, as a running program or a
-// mapped DLL cannot: that file is renamed aside in its own folder (created, never by removing
-// anything), then `file` takes the freed name. When that fails, the file set aside gets its name
-// back, so the name is empty only between two renames. True when done; otherwise the last error
-// tells why, and a file held without delete sharing stays "in use".
-static bool ReplaceInUse(HANDLE file, const wchar_t *target, const char *narrowTarget)
+// Gives the file open as `file` the name `target` (extended form) when the file there is in use
+// and cannot be replaced, as a running program or a mapped DLL cannot: that file is renamed aside
+// in its own folder (created, never by removing anything), then `file` takes the freed name. When
+// that fails, the file set aside gets its name back, so the name is empty only between two
+// renames. Returns ERROR_SUCCESS, or the error that tells why; a file held without delete sharing
+// stays "in use".
+static DWORD SetAsideAndRename(HANDLE file, const wchar_t *target)
 {
-    DWORD renameError = GetLastError();
-    if (OutcomeOfError(renameError, narrowTarget) != MOVE_IN_USE) {
-        SetLastError(renameError);
-        return false;
-    }
     DWORD error = ERROR_ALREADY_EXISTS;
     wchar_t aside[EXTENDED_PATH_SIZE];
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS && error == ERROR_ALREADY_EXISTS; ++attempt) {
@@ -349,29 +337,37 @@ static bool ReplaceInUse(HANDLE file, const wchar_t *target, const char *narrowT
         GetSystemTimeAsFileTime(&now);
         unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
         if (!ComposeSetAsidePath(target, stamp, g_temporaryAttempt++, aside))
-            return false;
+            return ERROR_FILENAME_EXCED_RANGE;
         error = MoveFileExW(target, aside, MOVEFILE_WRITE_THROUGH) != 0 ? ERROR_SUCCESS : GetLastError();
         error = error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return false;
-    }
-    if (RenameThroughHandle(file, target, false))
-        return true;
-    error = GetLastError();
-    (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
-    SetLastError(error);
-    return false;
+    if (error != ERROR_SUCCESS)
+        return error;
+    error = RenameThroughHandle(file, target, false);
+    if (error != ERROR_SUCCESS)
+        (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
+    return error;
 }
 
-static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
+// Gives the file open as `file` (with DELETE access) the target's name, replacing the file there
+// through the handle, or, when that file is in use, after setting it aside. The same-volume and
+// the cross-volume move both end here. Returns ERROR_SUCCESS, or the Win32 error of the refusal
+// (ERROR_NOT_SAME_DEVICE when the file lies on another volume than the target).
+static DWORD ReplaceTarget(HANDLE file, const MovePaths *paths)
 {
-    bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, staged->target) == 0 &&
+    DWORD error = RenameThroughHandle(file, paths->target, true);
+    if (error == ERROR_SUCCESS || OutcomeOfError(error, paths->target) != MOVE_IN_USE)
+        return error;
+    return SetAsideAndRename(file, paths->target);
+}
+
+static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
+{
+    bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, paths->target) == 0 &&
                  SameContentStamp(&g_keptCopy.source, &staged->identity);
     if (!reuse) {
         ForgetKeptCopy();
-        HANDLE copy = CopyToFlushedFile(staged, target, g_keptCopy.path);
+        HANDLE copy = CopyToFlushedFile(staged, paths->narrowTarget, g_keptCopy.path);
         if (copy == INVALID_HANDLE_VALUE) {
             memset(&g_keptCopy, 0, sizeof g_keptCopy);
             return MOVE_FAILED;
@@ -379,15 +375,15 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
         g_keptCopy.held = true;
         g_keptCopy.file = copy;
         g_keptCopy.source = staged->identity;
-        wcscpy(g_keptCopy.target, staged->target);
+        wcscpy(g_keptCopy.target, paths->target);
     }
     // A delete-pending file cannot be renamed: it is named for good only for this moment.
     (void)MarkDeletePending(g_keptCopy.file, false);
-    DWORD targetAttributes = ClearReadOnly(staged->target);
-    if (!RenameThroughHandle(g_keptCopy.file, staged->target, true) &&
-        !ReplaceInUse(g_keptCopy.file, staged->target, target)) {
-        MoveOutcome outcome = OutcomeOfError(GetLastError(), target);
-        RestoreAttributes(staged->target, targetAttributes);
+    DWORD targetAttributes = ClearReadOnly(paths->target);
+    DWORD error = ReplaceTarget(g_keptCopy.file, paths);
+    if (error != ERROR_SUCCESS) {
+        MoveOutcome outcome = OutcomeOfError(error, paths->target);
+        RestoreAttributes(paths->target, targetAttributes);
         (void)MarkDeletePending(g_keptCopy.file, true);
         if (outcome != MOVE_IN_USE)
             ForgetKeptCopy();
@@ -402,14 +398,13 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
     return MOVE_DONE;
 }
 
-// False when the target's folder is known to lie on another volume than the file `identity`.
-static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
+// False when the target's folder `folder` (extended form, empty when unknown) is known to lie on
+// another volume than the file `identity`.
+static bool IsOnVolumeOf(const FileIdentity *identity, const wchar_t *folder)
 {
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    size_t length = FolderPartLength(target);
-    if (length == 0 || !ToExtendedPrefix(target, length, extended))
+    if (folder[0] == L'\0')
         return true;
-    HANDLE handle = CreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     FileIdentity folderIdentity;
     bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, &folderIdentity);
@@ -418,11 +413,11 @@ static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
     return !known || folderIdentity.volume == identity->volume;
 }
 
-static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const char *source,
-                                const char *target)
+static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const MovePaths *paths)
 {
     if (staged->file == INVALID_HANDLE_VALUE && forecast->verdict == MOVE_STAGED_NOT_REGULAR)
-        return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED : OutcomeOfError(staged->openError, source);
+        return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED
+                                                         : OutcomeOfError(staged->openError, paths->source);
     if (forecast->verdict == MOVE_DROPS_STAGED_NAME) {
         bool deleted = DeleteThroughHandle(staged->file);
         staged->file = INVALID_HANDLE_VALUE;
@@ -431,38 +426,35 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
     // Known up front, as a rename refused for a target in use may not say that it crosses volumes.
-    if (!IsOnVolumeOf(&staged->identity, target))
-        return MoveAcrossVolumes(staged, target);
+    if (!IsOnVolumeOf(&staged->identity, paths->targetFolder))
+        return MoveAcrossVolumes(staged, paths);
     // Programs write files without flushing them: the staged content must reach the disk
     // before its name replaces the installed file, or a power cut leaves neither.
     if (FlushFileBuffers(staged->file) == 0)
         return MOVE_FAILED;
-    DWORD targetAttributes = ClearReadOnly(staged->target);
+    DWORD targetAttributes = ClearReadOnly(paths->target);
     // Opened with FILE_FLAG_WRITE_THROUGH: the rename returns once it is on disk.
-    if (RenameThroughHandle(staged->file, staged->target, true)) {
+    DWORD error = ReplaceTarget(staged->file, paths);
+    if (error == ERROR_SUCCESS) {
         TakeFolderSecurity(staged->file);
         return MOVE_DONE;
     }
-    DWORD error = GetLastError();
-    if (error != ERROR_NOT_SAME_DEVICE && ReplaceInUse(staged->file, staged->target, target)) {
-        TakeFolderSecurity(staged->file);
-        return MOVE_DONE;
-    }
-    error = GetLastError();
     // Told before the attribute is back: a read-only target refuses as an open one does.
-    MoveOutcome outcome = OutcomeOfError(error, target);
-    RestoreAttributes(staged->target, targetAttributes);
+    MoveOutcome outcome = OutcomeOfError(error, paths->target);
+    RestoreAttributes(paths->target, targetAttributes);
     if (error != ERROR_NOT_SAME_DEVICE)
         return outcome;
-    return MoveAcrossVolumes(staged, target);
+    return MoveAcrossVolumes(staged, paths);
 }
 
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target)
 {
+    MovePaths paths;
     MoveForecast forecast;
     StagedFile staged;
-    ExamineMove(source, stagingLength, target, true, &forecast, &staged);
-    MoveOutcome outcome = MoveExamined(&staged, &forecast, source, target);
+    ConvertMovePaths(source, stagingLength, target, &paths);
+    ExamineMove(&paths, true, &forecast, &staged);
+    MoveOutcome outcome = MoveExamined(&staged, &forecast, &paths);
     if (staged.file != INVALID_HANDLE_VALUE)
         (void)CloseHandle(staged.file);
     return outcome;

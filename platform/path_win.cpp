@@ -97,7 +97,9 @@ bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
     return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
 }
 
-DWORD AttributesOf(const char *path, size_t length)
+// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
+// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
+static DWORD AttributesOf(const char *path, size_t length)
 {
     wchar_t extended[EXTENDED_PATH_SIZE];
     return ToExtendedPrefix(path, length, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
@@ -164,4 +166,18 @@ bool IsAbsolutePath(const char *path)
     bool driveRoot = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
                      (path[2] == '/' || path[2] == '\\');
     return driveRoot || (separatorFirst && (path[1] == '/' || path[1] == '\\'));
+}
+
+void ConvertMovePaths(const char *source, size_t stagingLength, const char *target, MovePaths *paths)
+{
+    memset(paths, 0, sizeof *paths);
+    paths->narrowSource = source;
+    paths->stagingLength = stagingLength;
+    paths->narrowTarget = target;
+    // Each conversion leaves its path empty when it fails.
+    (void)ToExtendedPath(source, paths->source);
+    (void)ToExtendedPath(target, paths->target);
+    size_t folderLength = FolderPartLength(target);
+    if (folderLength != 0)
+        (void)ToExtendedPrefix(target, folderLength, paths->targetFolder);
 }

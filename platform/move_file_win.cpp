@@ -2,8 +2,8 @@
 // renamed through that same handle (write-through), so that nothing swapped in after the check is
 // moved; across volumes it is copied into a flushed file that is delete-pending until it is
 // complete. MOVEFILE_COPY_ALLOWED is never used: it copies straight into the installed file, so an
-// interruption would leave it half-written. Paths go to the wide calls in their extended form
-// ("\\?\C:\..."), which no MAX_PATH limit applies to.
+// interruption would leave it half-written. Each move's paths are converted once into their
+// extended form ("\\?\C:\..."), which no MAX_PATH limit applies to, for the wide calls.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
@@ -13,7 +13,6 @@
 #include "platform/readonly_win.h"
 #include "platform/setaside_win.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
@@ -25,11 +24,11 @@ enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
 
-// False when the updater may not replace the file at `path` at all: opening it for deletion and
-// for its attributes, as a replacement needs, is denied even with full sharing, so no other
-// program's handle is the cause (its ACL denies this user, or an immutable file). True when it
-// opens, or the open meets a sharing violation: then only a program using the file stands in the
-// way (a running program's image refuses the rename, not this open).
+// False when the updater may not replace the file at `path` (extended form) at all: opening it
+// for deletion and for its attributes, as a replacement needs, is denied even with full sharing,
+// so no other program's handle is the cause (its ACL denies this user, or an immutable file).
+// True when it opens, or the open meets a sharing violation: then only a program using the file
+// stands in the way (a running program's image refuses the rename, not this open).
 static bool MayReplace(const wchar_t *path)
 {
     HANDLE file =

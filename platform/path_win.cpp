@@ -38,7 +38,7 @@ bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
         for (wchar_t *at = extended + 4; *at != L'\0'; ++at)
             *at = *at == L'/' ? L'\\' : *at;
         // "\\.\C:\..." names the same file as "\\?\C:\...", the form the rename through a handle takes.
-        if (extended[2] == L'.' && iswalpha(extended[4]) && extended[5] == L':')
+        if (extended[2] == L'.' && iswalpha(extended[4]) != 0 && extended[5] == L':')
             extended[2] = L'?';
     } else if (wcsncmp(full, L"\\\\", 2) == 0)
         (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));

@@ -2,81 +2,38 @@
 // renamed through that same handle (write-through), so that nothing swapped in after the check is
 // moved; across volumes it is copied into a flushed file that is delete-pending until it is
 // complete. MOVEFILE_COPY_ALLOWED is never used: it copies straight into the installed file, so an
-// interruption would leave it half-written. Paths go to the wide calls in their extended form
-// ("\\?\C:\..."), which no MAX_PATH limit applies to.
+// interruption would leave it half-written. Each move's paths are converted once into their
+// extended form ("\\?\C:\..."), which no MAX_PATH limit applies to, for the wide calls.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
+#include "platform/identity_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
+#include "platform/readonly_win.h"
+#include "platform/setaside_win.h"
 
-#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
 #include <aclapi.h>
-#include <sddl.h>
 #include <winternl.h>
 
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 
-static const wchar_t SET_ASIDE_PREFIX[] = L".~upd-";
-
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
 
-// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
-// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
-static DWORD AttributesOf(const char *path, size_t length)
+// False when the updater may not replace the file at `path` (extended form) at all: opening it
+// for deletion and for its attributes, as a replacement needs, is denied even with full sharing,
+// so no other program's handle is the cause (its ACL denies this user, or an immutable file).
+// True when it opens, or the open meets a sharing violation: then only a program using the file
+// stands in the way (a running program's image refuses the rename, not this open).
+static bool MayReplace(const wchar_t *path)
 {
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    return ToExtendedPrefix(path, length, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
-}
-
-static bool IsSeparator(char byte)
-{
-    return byte == '/' || byte == '\\';
-}
-
-// What the folders of `path` after its first `trustedLength` bytes (up to its last component)
-// are: MOVE_CREATES when each is a plain folder, else why not.
-size_t PathCharacterLength(const char *at)
-{
-    return IsDBCSLeadByte((BYTE)at[0]) != 0 && at[1] != '\0' ? 2 : 1;
-}
-
-static MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
-{
-    size_t length = strlen(path);
-    bool afterSeparator = true; // the trusted part ends at a folder
-    for (size_t end = trustedLength; end < length; end += PathCharacterLength(path + end)) {
-        bool separator = IsSeparator(path[end]);
-        bool folderEnds = separator && !afterSeparator;
-        afterSeparator = separator;
-        if (!folderEnds)
-            continue;
-        DWORD attributes = AttributesOf(path, end);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            return MOVE_STAGED_MISSING;
-        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            return MOVE_STAGED_THROUGH_LINK;
-    }
-    return MOVE_CREATES;
-}
-
-// False when the updater may not replace the file at `path` at all: opening it for deletion and
-// for its attributes, as a replacement needs, is denied even with full sharing, so no other
-// program's handle is the cause (its ACL denies this user, or an immutable file). True when it
-// opens, or the open meets a sharing violation: then only a program using the file stands in the
-// way (a running program's image refuses the rename, not this open).
-static bool MayReplace(const char *path)
-{
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(path, extended))
-        return true;
     HANDLE file =
-        CreateFileW(extended, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        CreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError() != ERROR_ACCESS_DENIED;
     (void)CloseHandle(file);
@@ -85,37 +42,19 @@ static bool MayReplace(const char *path)
 
 // A failure is "in use" when another program holds a file for the moment. An open target is
 // refused with access denied, as a read-only one and one the user may not replace are; only the
-// first passes, and the others fail at once.
-static MoveOutcome OutcomeOfError(DWORD error, const char *target)
+// first passes, and the others fail at once. `path` is the file's extended form, empty when it
+// has none (then only a sharing or lock error counts as "in use").
+static MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path)
 {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
         return MOVE_IN_USE;
     if (error == ERROR_ACCESS_DENIED) {
-        DWORD attributes = AttributesOf(target, strlen(target));
+        DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path);
         if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(target))
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path))
             return MOVE_IN_USE;
     }
     return MOVE_FAILED;
-}
-
-// Windows refuses to replace or delete a read-only file, and files copied from read-only media
-// keep that attribute. Clears it and returns the attributes to put back, or
-// INVALID_FILE_ATTRIBUTES when nothing was changed.
-static DWORD ClearReadOnly(const wchar_t *path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return INVALID_FILE_ATTRIBUTES;
-    return SetFileAttributesW(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0 ? attributes
-                                                                                       : INVALID_FILE_ATTRIBUTES;
-}
-
-static void RestoreAttributes(const wchar_t *path, DWORD attributes)
-{
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        (void)SetFileAttributesW(path, attributes);
 }
 
 // While set, the file goes when its last handle closes: a run killed during the copy leaves
@@ -169,8 +108,9 @@ typedef ULONG(NTAPI *StatusToErrorFunction)(NTSTATUS);
 
 // Renames the file open as `file` (with DELETE access) to `target` (extended form), replacing
 // any file there when `replace` is set. The rename names no source path: what is renamed is the file the handle holds.
-// The system's rename takes the native form of the path ("\??\C:\..."); sets the last error.
-static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace)
+// The system's rename takes the native form of the path ("\??\C:\..."). Returns ERROR_SUCCESS, or
+// the Win32 error of the refusal.
+static DWORD RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace)
 {
     static union {
         FILE_RENAME_INFO info;
@@ -183,10 +123,8 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace
         ntdll == NULL ? NULL : (StatusToErrorFunction)(void (*)())GetProcAddress(ntdll, "RtlNtStatusToDosError");
     size_t length = wcslen(target);
     if (setInformation == NULL || toError == NULL || length >= EXTENDED_PATH_SIZE ||
-        wcsncmp(target, L"\\\\?\\", 4) != 0) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return false;
-    }
+        wcsncmp(target, L"\\\\?\\", 4) != 0)
+        return ERROR_INVALID_FUNCTION;
     memset(&rename, 0, sizeof rename);
     rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
     rename.info.RootDirectory = NULL;
@@ -198,57 +136,7 @@ static bool RenameThroughHandle(HANDLE file, const wchar_t *target, bool replace
     NTSTATUS result =
         setInformation(file, &status, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
                        FileRenameInformation);
-    if (result >= 0)
-        return true;
-    SetLastError(toError(result));
-    return false;
-}
-
-// What identifies a file and its content, through its handle. The 128-bit id of FILE_ID_INFO
-// where the system has it: the 64-bit index of older calls is not unique on ReFS, and a false
-// "same file" would delete a staged file and leave its target old.
-struct FileIdentity {
-    unsigned long long volume;
-    unsigned char id[16];
-    DWORD sizeHigh;
-    DWORD sizeLow;
-    FILETIME lastWrite;
-    DWORD attributes;
-};
-
-static bool IdentifyFile(HANDLE file, FileIdentity *identity)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    memset(identity, 0, sizeof *identity);
-    if (GetFileInformationByHandle(file, &info) == 0)
-        return false;
-    FILE_ID_INFO wide;
-    if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
-        identity->volume = wide.VolumeSerialNumber;
-        memcpy(identity->id, &wide.FileId, sizeof identity->id);
-    } else {
-        // Marked as the short form, so that it never equals a long one by chance.
-        identity->volume = (1ULL << 63) | info.dwVolumeSerialNumber;
-        unsigned long long index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-        memcpy(identity->id, &index, sizeof index);
-    }
-    identity->sizeHigh = info.nFileSizeHigh;
-    identity->sizeLow = info.nFileSizeLow;
-    identity->lastWrite = info.ftLastWriteTime;
-    identity->attributes = info.dwFileAttributes;
-    return true;
-}
-
-static bool SameFile(const FileIdentity *first, const FileIdentity *second)
-{
-    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
-}
-
-static bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
-{
-    return SameFile(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
-           first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
-           first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
+    return result >= 0 ? ERROR_SUCCESS : toError(result);
 }
 
 // The staged file as the move sees it.
@@ -256,21 +144,19 @@ struct StagedFile {
     HANDLE file; // INVALID_HANDLE_VALUE when it did not open
     DWORD openError;
     FileIdentity identity;
-    wchar_t target[EXTENDED_PATH_SIZE];
 };
 
 // Opens the staged file beneath its staging folder: no reparse point in any component below it.
 // For a move the handle reads, flushes and renames it, and lets no writer in while it is open;
 // for a forecast it only reads attributes and disturbs nobody.
-static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMove, MoveForecast *forecast,
-                           StagedFile *staged)
+static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
 {
-    wchar_t path[EXTENDED_PATH_SIZE];
-    forecast->verdict = CheckFoldersBeneath(source, stagingLength);
+    const wchar_t *path = paths->source;
+    forecast->verdict = CheckFoldersBeneath(paths->narrowSource, paths->stagingLength);
     if (forecast->verdict != MOVE_CREATES)
         return false;
     forecast->verdict = MOVE_STAGED_MISSING;
-    if (!ToExtendedPath(source, path))
+    if (path[0] == L'\0')
         return false;
     DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -295,31 +181,30 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, bool forMov
         (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return false;
     forecast->verdict = MOVE_STAGED_THROUGH_LINK;
-    if (!LiesBeneath(staged->file, source, stagingLength))
+    if (!LiesBeneath(staged->file, paths->narrowSource, paths->stagingLength))
         return false;
     forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
     return true;
 }
 
 // Fills `forecast`, and for a regular staged file opens it into `staged` (closed by the caller).
-static void ExamineMove(const char *source, size_t stagingLength, const char *target, bool forMove,
-                        MoveForecast *forecast, StagedFile *staged)
+static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
 {
     memset(forecast, 0, sizeof *forecast);
     memset(staged, 0, sizeof *staged);
     staged->file = INVALID_HANDLE_VALUE;
-    if (!OpenStagedFile(source, stagingLength, forMove, forecast, staged))
+    if (!OpenStagedFile(paths, forMove, forecast, staged))
         return;
     // Inside the game folder junctions and links are followed: players move large folders
     // elsewhere that way.
     forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
-    size_t folderLength = FolderPartLength(target);
-    DWORD folderAttributes = folderLength == 0 ? INVALID_FILE_ATTRIBUTES : AttributesOf(target, folderLength);
+    DWORD folderAttributes =
+        paths->targetFolder[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(paths->targetFolder);
     if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        !ToExtendedPath(target, staged->target))
+        paths->target[0] == L'\0')
         return;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(staged->target, GetFileExInfoStandard, &data) == 0) {
+    if (GetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
         DWORD error = GetLastError();
         forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
         return;
@@ -330,7 +215,7 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     }
     // One file under two names: the content is in place already, only the staged name goes.
     HANDLE existing =
-        CreateFileW(staged->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+        CreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     FileIdentity targetIdentity;
     bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
@@ -349,8 +234,10 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
 
 void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
 {
+    MovePaths paths;
     StagedFile staged;
-    ExamineMove(source, stagingLength, target, false, forecast, &staged);
+    ConvertMovePaths(source, stagingLength, target, &paths);
+    ExamineMove(&paths, false, forecast, &staged);
     if (staged.file != INVALID_HANDLE_VALUE)
         (void)CloseHandle(staged.file);
 }
@@ -434,85 +321,52 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wc
     return output;
 }
 
-// The name a file set aside from `target` (extended form) takes in its folder:
-// ".~upd-<time>-<attempt>~" + the target's own name, so that a later run can tell where it came
-// from, and which of several set aside from one name came last (<time> is the system time in
-// sixteen hex digits). False when it does not fit.
-static bool ComposeSetAsidePath(const wchar_t *target, wchar_t aside[EXTENDED_PATH_SIZE])
+// Gives the file open as `file` the name `target` (extended form) when the file there is in use
+// and cannot be replaced, as a running program or a mapped DLL cannot: that file is renamed aside
+// in its own folder (created, never by removing anything), then `file` takes the freed name. When
+// that fails, the file set aside gets its name back, so the name is empty only between two
+// renames. Returns ERROR_SUCCESS, or the error that tells why; a file held without delete sharing
+// stays "in use".
+static DWORD SetAsideAndRename(HANDLE file, const wchar_t *target)
 {
-    const wchar_t *separator = wcsrchr(target, L'\\');
-    if (separator == NULL)
-        return false;
-    size_t folderLength = (size_t)(separator - target) + 1;
-    memset(aside, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
-    wmemcpy(aside, target, folderLength);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    int written = swprintf(aside + folderLength, EXTENDED_PATH_SIZE - folderLength, L"%ls%016llx-%u~%ls",
-                           SET_ASIDE_PREFIX, stamp, g_temporaryAttempt++, separator + 1);
-    return written > 0 && folderLength + (size_t)written < EXTENDED_PATH_SIZE - 1;
-}
-
-// Gives the file open as `file` the name `target` (extended form; `narrowTarget` as the list
-// composed it) when the file there is in use and cannot be replaced, as a running program or a
-// mapped DLL cannot: that file is renamed aside in its own folder (created, never by removing
-// anything), then `file` takes the freed name. When that fails, the file set aside gets its name
-// back, so the name is empty only between two renames. True when done; otherwise the last error
-// tells why, and a file held without delete sharing stays "in use".
-static bool ReplaceInUse(HANDLE file, const wchar_t *target, const char *narrowTarget)
-{
-    DWORD renameError = GetLastError();
-    if (OutcomeOfError(renameError, narrowTarget) != MOVE_IN_USE) {
-        SetLastError(renameError);
-        return false;
-    }
     DWORD error = ERROR_ALREADY_EXISTS;
     wchar_t aside[EXTENDED_PATH_SIZE];
     for (unsigned attempt = 0; attempt < NAME_ATTEMPTS && error == ERROR_ALREADY_EXISTS; ++attempt) {
-        if (!ComposeSetAsidePath(target, aside))
-            return false;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+        if (!ComposeSetAsidePath(target, stamp, g_temporaryAttempt++, aside))
+            return ERROR_FILENAME_EXCED_RANGE;
         error = MoveFileExW(target, aside, MOVEFILE_WRITE_THROUGH) != 0 ? ERROR_SUCCESS : GetLastError();
         error = error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return false;
-    }
-    if (RenameThroughHandle(file, target, false))
-        return true;
-    error = GetLastError();
-    (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
-    SetLastError(error);
-    return false;
+    if (error != ERROR_SUCCESS)
+        return error;
+    error = RenameThroughHandle(file, target, false);
+    if (error != ERROR_SUCCESS)
+        (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
+    return error;
 }
 
-// The target's own name within a set-aside file's name, or NULL when `name` is not of that form.
-static const wchar_t *SetAsideOrigin(const wchar_t *name)
+// Gives the file open as `file` (with DELETE access) the target's name, replacing the file there
+// through the handle, or, when that file is in use, after setting it aside. The same-volume and
+// the cross-volume move both end here. Returns ERROR_SUCCESS, or the Win32 error of the refusal
+// (ERROR_NOT_SAME_DEVICE when the file lies on another volume than the target).
+static DWORD ReplaceTarget(HANDLE file, const MovePaths *paths)
 {
-    size_t prefixLength = wcslen(SET_ASIDE_PREFIX);
-    if (wcsncmp(name, SET_ASIDE_PREFIX, prefixLength) != 0)
-        return NULL;
-    const wchar_t *at = name + prefixLength;
-    int dashes = 0;
-    for (bool digits = false; *at != L'~'; ++at) {
-        if ((*at >= L'0' && *at <= L'9') || (*at >= L'a' && *at <= L'f'))
-            digits = true;
-        else if (*at == L'-' && digits && dashes == 0)
-            (void)(++dashes, digits = false);
-        else
-            return NULL;
-    }
-    return dashes == 1 && at[-1] != L'-' && at[1] != L'\0' ? at + 1 : NULL;
+    DWORD error = RenameThroughHandle(file, paths->target, true);
+    if (error == ERROR_SUCCESS || OutcomeOfError(error, paths->target) != MOVE_IN_USE)
+        return error;
+    return SetAsideAndRename(file, paths->target);
 }
 
-static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
+static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
 {
-    bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, staged->target) == 0 &&
+    bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, paths->target) == 0 &&
                  SameContentStamp(&g_keptCopy.source, &staged->identity);
     if (!reuse) {
         ForgetKeptCopy();
-        HANDLE copy = CopyToFlushedFile(staged, target, g_keptCopy.path);
+        HANDLE copy = CopyToFlushedFile(staged, paths->narrowTarget, g_keptCopy.path);
         if (copy == INVALID_HANDLE_VALUE) {
             memset(&g_keptCopy, 0, sizeof g_keptCopy);
             return MOVE_FAILED;
@@ -520,15 +374,15 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
         g_keptCopy.held = true;
         g_keptCopy.file = copy;
         g_keptCopy.source = staged->identity;
-        wcscpy(g_keptCopy.target, staged->target);
+        wcscpy(g_keptCopy.target, paths->target);
     }
     // A delete-pending file cannot be renamed: it is named for good only for this moment.
     (void)MarkDeletePending(g_keptCopy.file, false);
-    DWORD targetAttributes = ClearReadOnly(staged->target);
-    if (!RenameThroughHandle(g_keptCopy.file, staged->target, true) &&
-        !ReplaceInUse(g_keptCopy.file, staged->target, target)) {
-        MoveOutcome outcome = OutcomeOfError(GetLastError(), target);
-        RestoreAttributes(staged->target, targetAttributes);
+    DWORD targetAttributes = ClearReadOnly(paths->target);
+    DWORD error = ReplaceTarget(g_keptCopy.file, paths);
+    if (error != ERROR_SUCCESS) {
+        MoveOutcome outcome = OutcomeOfError(error, paths->target);
+        RestoreAttributes(paths->target, targetAttributes);
         (void)MarkDeletePending(g_keptCopy.file, true);
         if (outcome != MOVE_IN_USE)
             ForgetKeptCopy();
@@ -543,14 +397,13 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const char *target)
     return MOVE_DONE;
 }
 
-// False when the target's folder is known to lie on another volume than the file `identity`.
-static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
+// False when the target's folder `folder` (extended form, empty when unknown) is known to lie on
+// another volume than the file `identity`.
+static bool IsOnVolumeOf(const FileIdentity *identity, const wchar_t *folder)
 {
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    size_t length = FolderPartLength(target);
-    if (length == 0 || !ToExtendedPrefix(target, length, extended))
+    if (folder[0] == L'\0')
         return true;
-    HANDLE handle = CreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     FileIdentity folderIdentity;
     bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, &folderIdentity);
@@ -559,11 +412,11 @@ static bool IsOnVolumeOf(const FileIdentity *identity, const char *target)
     return !known || folderIdentity.volume == identity->volume;
 }
 
-static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const char *source,
-                                const char *target)
+static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast, const MovePaths *paths)
 {
     if (staged->file == INVALID_HANDLE_VALUE && forecast->verdict == MOVE_STAGED_NOT_REGULAR)
-        return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED : OutcomeOfError(staged->openError, source);
+        return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED
+                                                         : OutcomeOfError(staged->openError, paths->source);
     if (forecast->verdict == MOVE_DROPS_STAGED_NAME) {
         bool deleted = DeleteThroughHandle(staged->file);
         staged->file = INVALID_HANDLE_VALUE;
@@ -572,38 +425,35 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
     // Known up front, as a rename refused for a target in use may not say that it crosses volumes.
-    if (!IsOnVolumeOf(&staged->identity, target))
-        return MoveAcrossVolumes(staged, target);
+    if (!IsOnVolumeOf(&staged->identity, paths->targetFolder))
+        return MoveAcrossVolumes(staged, paths);
     // Programs write files without flushing them: the staged content must reach the disk
     // before its name replaces the installed file, or a power cut leaves neither.
     if (FlushFileBuffers(staged->file) == 0)
         return MOVE_FAILED;
-    DWORD targetAttributes = ClearReadOnly(staged->target);
+    DWORD targetAttributes = ClearReadOnly(paths->target);
     // Opened with FILE_FLAG_WRITE_THROUGH: the rename returns once it is on disk.
-    if (RenameThroughHandle(staged->file, staged->target, true)) {
+    DWORD error = ReplaceTarget(staged->file, paths);
+    if (error == ERROR_SUCCESS) {
         TakeFolderSecurity(staged->file);
         return MOVE_DONE;
     }
-    DWORD error = GetLastError();
-    if (error != ERROR_NOT_SAME_DEVICE && ReplaceInUse(staged->file, staged->target, target)) {
-        TakeFolderSecurity(staged->file);
-        return MOVE_DONE;
-    }
-    error = GetLastError();
     // Told before the attribute is back: a read-only target refuses as an open one does.
-    MoveOutcome outcome = OutcomeOfError(error, target);
-    RestoreAttributes(staged->target, targetAttributes);
+    MoveOutcome outcome = OutcomeOfError(error, paths->target);
+    RestoreAttributes(paths->target, targetAttributes);
     if (error != ERROR_NOT_SAME_DEVICE)
         return outcome;
-    return MoveAcrossVolumes(staged, target);
+    return MoveAcrossVolumes(staged, paths);
 }
 
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target)
 {
+    MovePaths paths;
     MoveForecast forecast;
     StagedFile staged;
-    ExamineMove(source, stagingLength, target, true, &forecast, &staged);
-    MoveOutcome outcome = MoveExamined(&staged, &forecast, source, target);
+    ConvertMovePaths(source, stagingLength, target, &paths);
+    ExamineMove(&paths, true, &forecast, &staged);
+    MoveOutcome outcome = MoveExamined(&staged, &forecast, &paths);
     if (staged.file != INVALID_HANDLE_VALUE)
         (void)CloseHandle(staged.file);
     return outcome;
@@ -627,268 +477,4 @@ bool SyncFolder(const char *folder)
     // Every rename is made write-through, and returns once it is on disk.
     (void)folder;
     return true;
-}
-
-// Settles the file `name` that a move set aside in the folder `pattern` names (its first
-// `folderLength` characters): it goes once the file that replaced it is in place and its own
-// program has ended (until then it cannot be deleted, and a later run tries again); when its
-// original name is empty (a run killed between the two renames), it gets that name back.
-// Compares the "<time>-<attempt>" parts of two set-aside names, each as a number: below zero
-// when `first` was set aside before `second`.
-static int CompareSetAsideStamps(const wchar_t *first, const wchar_t *second)
-{
-    size_t prefixLength = wcslen(SET_ASIDE_PREFIX);
-    first += prefixLength;
-    second += prefixLength;
-    for (int group = 0; group < 2; ++group) {
-        size_t firstLength = wcscspn(first, L"-~");
-        size_t secondLength = wcscspn(second, L"-~");
-        if (firstLength != secondLength)
-            return firstLength < secondLength ? -1 : 1;
-        int order = wcsncmp(first, second, firstLength);
-        if (order != 0)
-            return order;
-        first += firstLength + 1;
-        second += secondLength + 1;
-    }
-    return 0;
-}
-
-// True when no file in the folder `folder` (extended form, ending in its separator) was set aside
-// from the same name as `name` after it.
-static bool IsLastSetAside(const wchar_t *folder, const wchar_t *name)
-{
-    wchar_t pattern[EXTENDED_PATH_SIZE];
-    const wchar_t *origin = SetAsideOrigin(name);
-    if (wcslen(folder) + wcslen(SET_ASIDE_PREFIX) + 2 + wcslen(origin) >= EXTENDED_PATH_SIZE)
-        return false;
-    wcscpy(pattern, folder);
-    wcscat(pattern, SET_ASIDE_PREFIX);
-    wcscat(pattern, L"*~");
-    wcscat(pattern, origin);
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return true;
-    bool last = true;
-    do {
-        const wchar_t *otherOrigin = SetAsideOrigin(found.cFileName);
-        last = otherOrigin == NULL || CompareStringOrdinal(otherOrigin, -1, origin, -1, TRUE) != CSTR_EQUAL ||
-               CompareSetAsideStamps(found.cFileName, name) <= 0;
-    } while (last && FindNextFileW(search, &found) != 0);
-    (void)FindClose(search);
-    return last;
-}
-
-static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wchar_t *name)
-{
-    wchar_t aside[EXTENDED_PATH_SIZE];
-    wchar_t origin[EXTENDED_PATH_SIZE];
-    if (folderLength + 1 + wcslen(name) >= EXTENDED_PATH_SIZE)
-        return;
-    wmemcpy(aside, pattern, folderLength + 1); // the folder and its separator
-    aside[folderLength + 1] = L'\0';
-    wcscpy(origin, aside);
-    wcscat(aside, name);
-    wcscat(origin, SetAsideOrigin(name));
-    DWORD originAttributes = GetFileAttributesW(origin);
-    if (originAttributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        // Only the file set aside last had that name last; an older one goes once the name is back.
-        wchar_t folder[EXTENDED_PATH_SIZE];
-        wmemcpy(folder, pattern, folderLength + 1);
-        folder[folderLength + 1] = L'\0';
-        if (IsLastSetAside(folder, name))
-            (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
-        return;
-    }
-    // Deleted only on proof that its name holds a file again: when that cannot be told (access
-    // denied, a name that is now a folder), it may be the only copy, and stays.
-    if (originAttributes == INVALID_FILE_ATTRIBUTES || (originAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return;
-    DWORD attributes = ClearReadOnly(aside);
-    if (DeleteFileW(aside) == 0)
-        RestoreAttributes(aside, attributes);
-}
-
-void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
-{
-    wchar_t pattern[EXTENDED_PATH_SIZE];
-    char withSeparator[EXTENDED_PATH_SIZE];
-    size_t length = strlen(folder);
-    // The cleanup never reaches through a junction or link below the game folder.
-    if (length + 2 >= sizeof withSeparator)
-        return;
-    memset(withSeparator, 0, sizeof withSeparator);
-    memcpy(withSeparator, folder, length + 1);
-    withSeparator[length] = '\\'; // so that the folder itself is checked too
-    if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) ||
-        wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
-        return;
-    // A folder named with a trailing separator (a drive's root, "C:\\Games\\") has it already.
-    size_t folderLength = wcslen(pattern);
-    if (pattern[folderLength - 1] == L'\\')
-        --folderLength;
-    pattern[folderLength] = L'\0';
-    wcscat(pattern, L"\\*");
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-            SetAsideOrigin(found.cFileName) != NULL) {
-            SettleSetAside(pattern, folderLength, found.cFileName);
-            continue;
-        }
-        // Temporary names are plain ASCII; anything else is not one of ours.
-        char name[MAX_PATH];
-        size_t nameLength = wcslen(found.cFileName);
-        bool ascii = nameLength < sizeof name;
-        for (size_t i = 0; ascii && i <= nameLength; ++i) {
-            ascii = found.cFileName[i] < 0x80;
-            name[i] = (char)found.cFileName[i];
-        }
-        if (!ascii || !IsMoveTemporaryName(name) ||
-            (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-            folderLength + 1 + nameLength >= EXTENDED_PATH_SIZE)
-            continue;
-        wchar_t leftover[EXTENDED_PATH_SIZE];
-        wcscpy(leftover, pattern);
-        leftover[folderLength + 1] = L'\0';
-        wcscat(leftover, found.cFileName);
-        (void)DeleteFileW(leftover);
-    } while (FindNextFileW(search, &found) != 0);
-    (void)FindClose(search);
-}
-
-bool NameSameFile(const char *first, const char *second)
-{
-    wchar_t firstPath[EXTENDED_PATH_SIZE];
-    wchar_t secondPath[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(first, firstPath) || !ToExtendedPath(second, secondPath))
-        return strcmp(first, second) == 0;
-    return CompareStringOrdinal(firstPath, -1, secondPath, -1, TRUE) == CSTR_EQUAL;
-}
-
-size_t FolderPartLength(const char *path)
-{
-    const char *separator = NULL;
-    for (const char *at = path; *at != '\0'; at += PathCharacterLength(at)) {
-        if (*at == '/' || *at == '\\')
-            separator = at;
-    }
-    if (separator == NULL)
-        return 0;
-    size_t length = (size_t)(separator - path);
-    // "\x" names the root, and so does "C:\x": keep the separator, or "C:" would mean the
-    // drive's current folder.
-    if (length == 0 || (length == 2 && path[1] == ':'))
-        return length + 1;
-    return length;
-}
-
-bool IsAbsolutePath(const char *path)
-{
-    bool separatorFirst = path[0] == '/' || path[0] == '\\';
-    bool driveRoot = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
-                     (path[2] == '/' || path[2] == '\\');
-    return driveRoot || (separatorFirst && (path[1] == '/' || path[1] == '\\'));
-}
-
-// The user running this process: the SID from its token, and as text (freed with LocalFree).
-struct RunningUser {
-    union {
-        TOKEN_USER user;
-        unsigned char bytes[256];
-    } token;
-    wchar_t *text;
-};
-
-static bool IdentifyRunningUser(RunningUser *user)
-{
-    HANDLE token = NULL;
-    DWORD needed = 0;
-    user->text = NULL;
-    bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
-                 GetTokenInformation(token, TokenUser, &user->token, sizeof user->token, &needed) != 0 &&
-                 ConvertSidToStringSidW(user->token.user.User.Sid, &user->text) != 0;
-    if (token != NULL)
-        (void)CloseHandle(token);
-    return known;
-}
-
-// Opens the lock `name`, created with `security` when it is new. NULL when it cannot, and when
-// what has that name belongs to another account (which made it first): such a mutex must
-// neither block the run nor let it go on unguarded.
-static HANDLE OpenOwnLock(const wchar_t *name, PSECURITY_DESCRIPTOR security, PSID user)
-{
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
-    HANDLE mutex = CreateMutexW(&attributes, FALSE, name);
-    // Created by the user's run of another level: waiting is all this one needs.
-    if (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED)
-        mutex = OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name);
-    if (mutex == NULL)
-        return NULL;
-    PSID owner = NULL;
-    PSECURITY_DESCRIPTOR found = NULL;
-    bool own = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &found) ==
-                   ERROR_SUCCESS &&
-               owner != NULL && EqualSid(owner, user) != 0;
-    LocalFree(found);
-    if (!own) {
-        (void)CloseHandle(mutex);
-        return NULL;
-    }
-    return mutex;
-}
-
-// The mutex this process owns as the run's claim; NULL when none is held.
-static HANDLE g_runLock = NULL;
-
-RunLockOutcome LockUpdateRun(const char *stagingFolder, unsigned waitMs)
-{
-    (void)stagingFolder;
-    UnlockUpdateRun();
-    RunningUser user;
-    if (!IdentifyRunningUser(&user)) {
-        LocalFree(user.text);
-        return RUN_LOCK_NO_CLAIM;
-    }
-    // Owned by the user, whatever the level of the run that creates it, and usable by the user
-    // alone, elevated or not.
-    wchar_t descriptor[256];
-    wchar_t globalName[128];
-    wchar_t localName[128];
-    PSECURITY_DESCRIPTOR security = NULL;
-    bool composed =
-        swprintf(descriptor, 256, L"O:%lsD:(A;;GA;;;%ls)", user.text, user.text) > 0 &&
-        swprintf(globalName, 128, L"Global\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
-        swprintf(localName, 128, L"Local\\BrackmoorGamesUpdateRun-%ls", user.text) > 0 &&
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptor, SDDL_REVISION_1, &security, NULL) != 0;
-    LocalFree(user.text);
-    // One lock for all of the user's sessions, which share %APPDATA%. When another account took
-    // that name first, the lock of this session at least.
-    HANDLE mutex = composed ? OpenOwnLock(globalName, security, user.token.user.User.Sid) : NULL;
-    if (mutex == NULL && composed)
-        mutex = OpenOwnLock(localName, security, user.token.user.User.Sid);
-    LocalFree(security);
-    if (mutex == NULL)
-        return RUN_LOCK_NO_CLAIM;
-    // An abandoned mutex (a killed updater) is ours all the same.
-    DWORD waited = WaitForSingleObject(mutex, waitMs);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        g_runLock = mutex;
-        return RUN_LOCK_HELD;
-    }
-    (void)CloseHandle(mutex);
-    return waited == WAIT_TIMEOUT ? RUN_LOCK_TIMED_OUT : RUN_LOCK_NO_CLAIM;
-}
-
-void UnlockUpdateRun()
-{
-    if (g_runLock == NULL)
-        return;
-    (void)ReleaseMutex(g_runLock);
-    (void)CloseHandle(g_runLock);
-    g_runLock = NULL;
 }

@@ -38,7 +38,7 @@ bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
         for (wchar_t *at = extended + 4; *at != L'\0'; ++at)
             *at = *at == L'/' ? L'\\' : *at;
         // "\\.\C:\..." names the same file as "\\?\C:\...", the form the rename through a handle takes.
-        if (extended[2] == L'.' && iswalpha(extended[4]) && extended[5] == L':')
+        if (extended[2] == L'.' && iswalpha(extended[4]) != 0 && extended[5] == L':')
             extended[2] = L'?';
     } else if (wcsncmp(full, L"\\\\", 2) == 0)
         (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));
@@ -95,4 +95,89 @@ bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
         return false;
     wcscat(expected, rest);
     return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
+// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
+static DWORD AttributesOf(const char *path, size_t length)
+{
+    wchar_t extended[EXTENDED_PATH_SIZE];
+    return ToExtendedPrefix(path, length, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
+}
+
+static bool IsSeparator(char byte)
+{
+    return byte == '/' || byte == '\\';
+}
+
+size_t PathCharacterLength(const char *at)
+{
+    return IsDBCSLeadByte((BYTE)at[0]) != 0 && at[1] != '\0' ? 2 : 1;
+}
+
+MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
+{
+    size_t length = strlen(path);
+    bool afterSeparator = true; // the trusted part ends at a folder
+    for (size_t end = trustedLength; end < length; end += PathCharacterLength(path + end)) {
+        bool separator = IsSeparator(path[end]);
+        bool folderEnds = separator && !afterSeparator;
+        afterSeparator = separator;
+        if (!folderEnds)
+            continue;
+        DWORD attributes = AttributesOf(path, end);
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return MOVE_STAGED_MISSING;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return MOVE_STAGED_THROUGH_LINK;
+    }
+    return MOVE_CREATES;
+}
+
+bool NameSameFile(const char *first, const char *second)
+{
+    wchar_t firstPath[EXTENDED_PATH_SIZE];
+    wchar_t secondPath[EXTENDED_PATH_SIZE];
+    if (!ToExtendedPath(first, firstPath) || !ToExtendedPath(second, secondPath))
+        return strcmp(first, second) == 0;
+    return CompareStringOrdinal(firstPath, -1, secondPath, -1, TRUE) == CSTR_EQUAL;
+}
+
+size_t FolderPartLength(const char *path)
+{
+    const char *separator = NULL;
+    for (const char *at = path; *at != '\0'; at += PathCharacterLength(at)) {
+        if (*at == '/' || *at == '\\')
+            separator = at;
+    }
+    if (separator == NULL)
+        return 0;
+    size_t length = (size_t)(separator - path);
+    // "\x" names the root, and so does "C:\x": keep the separator, or "C:" would mean the
+    // drive's current folder.
+    if (length == 0 || (length == 2 && path[1] == ':'))
+        return length + 1;
+    return length;
+}
+
+bool IsAbsolutePath(const char *path)
+{
+    bool separatorFirst = path[0] == '/' || path[0] == '\\';
+    bool driveRoot = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
+                     (path[2] == '/' || path[2] == '\\');
+    return driveRoot || (separatorFirst && (path[1] == '/' || path[1] == '\\'));
+}
+
+void ConvertMovePaths(const char *source, size_t stagingLength, const char *target, MovePaths *paths)
+{
+    memset(paths, 0, sizeof *paths);
+    paths->narrowSource = source;
+    paths->stagingLength = stagingLength;
+    paths->narrowTarget = target;
+    // Each conversion leaves its path empty when it fails.
+    (void)ToExtendedPath(source, paths->source);
+    (void)ToExtendedPath(target, paths->target);
+    size_t folderLength = FolderPartLength(target);
+    if (folderLength != 0)
+        (void)ToExtendedPrefix(target, folderLength, paths->targetFolder);
 }

@@ -2,6 +2,8 @@
 #ifndef PLATFORM_PATH_WIN_H
 #define PLATFORM_PATH_WIN_H
 
+#include "platform/platform.h"
+
 #include <stddef.h>
 #include <windows.h>
 
@@ -25,5 +27,24 @@ bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED
 // `trustedLength` bytes of `path` (wherever that folder's own links lead) + the rest of `path`:
 // no junction or link after those bytes, the last component included, led the open elsewhere.
 bool LiesBeneath(HANDLE file, const char *path, size_t trustedLength);
+
+// What the folders of `path` after its first `trustedLength` bytes (up to its last component)
+// are: MOVE_CREATES when each is a plain folder, else why not.
+MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength);
+
+// One move's paths, each converted once into its extended form; a wide path is empty when it has
+// none. The narrow ones are the caller's, as the list composed them.
+struct MovePaths {
+    const char *narrowSource;
+    size_t stagingLength; // the staging folder's part of `narrowSource`
+    const char *narrowTarget;
+    wchar_t source[EXTENDED_PATH_SIZE];
+    wchar_t target[EXTENDED_PATH_SIZE];
+    wchar_t targetFolder[EXTENDED_PATH_SIZE]; // the folder part of the target (FolderPartLength)
+};
+
+// Fills `paths` (zero-filled first) for the move of `source` to `target`; the narrow paths must
+// outlive it.
+void ConvertMovePaths(const char *source, size_t stagingLength, const char *target, MovePaths *paths);
 
 #endif

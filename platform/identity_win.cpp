@@ -1,0 +1,38 @@
+#include "platform/identity_win.h"
+
+#include <string.h>
+
+bool IdentifyFile(HANDLE file, FileIdentity *identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    memset(identity, 0, sizeof *identity);
+    if (GetFileInformationByHandle(file, &info) == 0)
+        return false;
+    FILE_ID_INFO wide;
+    if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
+        identity->volume = wide.VolumeSerialNumber;
+        memcpy(identity->id, &wide.FileId, sizeof identity->id);
+    } else {
+        // Marked as the short form, so that it never equals a long one by chance.
+        identity->volume = (1ULL << 63) | info.dwVolumeSerialNumber;
+        unsigned long long index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        memcpy(identity->id, &index, sizeof index);
+    }
+    identity->sizeHigh = info.nFileSizeHigh;
+    identity->sizeLow = info.nFileSizeLow;
+    identity->lastWrite = info.ftLastWriteTime;
+    identity->attributes = info.dwFileAttributes;
+    return true;
+}
+
+bool SameFile(const FileIdentity *first, const FileIdentity *second)
+{
+    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
+}
+
+bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
+{
+    return SameFile(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
+           first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
+           first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
+}

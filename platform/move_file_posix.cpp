@@ -25,10 +25,11 @@
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 
 // When one syncfs of the staging file system replaces the sync of each staged file: for at least
-// this many files, and while the system holds at most this much other unwritten data per file.
-// Measured on ext4 (bench/): PLACEHOLDER.
+// this many files, and while the system holds at most this much unwritten data per file. On
+// ext4 here a sync per small file cost about 0.3 ms, about what writing 256 KiB more costs a
+// syncfs; beside 256 MiB of unwritten data one syncfs lost to 255 syncs (bench/, README).
 enum { SYNCFS_LEAST_FILES = 2 };
-static const long long SYNCFS_OTHERS_PER_FILE = 256 * 1024;
+static const long long SYNCFS_UNWRITTEN_PER_FILE = 256 * 1024;
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
@@ -156,17 +157,19 @@ struct ReplacedFile {
     dev_t device;
     ino_t inode;
     struct timespec changed;
+    char target[MOVE_TEMPORARY_PATH_SIZE]; // where it was replaced: only that target is superseded
 };
 enum { REPLACED_LIMIT = 256 };
 static ReplacedFile g_replaced[REPLACED_LIMIT];
 static unsigned g_replacedCount;
 
-static bool WasReplaced(const struct stat *info)
+static bool WasReplaced(const struct stat *info, const char *target)
 {
     for (unsigned index = 0; index < g_replacedCount; ++index) {
         const ReplacedFile &replaced = g_replaced[index];
         if (replaced.device == info->st_dev && replaced.inode == info->st_ino &&
-            replaced.changed.tv_sec == info->st_ctim.tv_sec && replaced.changed.tv_nsec == info->st_ctim.tv_nsec)
+            replaced.changed.tv_sec == info->st_ctim.tv_sec && replaced.changed.tv_nsec == info->st_ctim.tv_nsec &&
+            strcmp(replaced.target, target) == 0)
             return true;
     }
     return false;
@@ -190,12 +193,15 @@ static int HoldReplacedTarget(const StagedFile *staged, const char *target)
 
 // Notes the held target, now replaced, and closes it. Its change time is the rename's, so a file
 // that later takes its inode number is not mistaken for it.
-static void NoteReplaced(int held)
+static void NoteReplaced(int held, const char *target)
 {
     if (held < 0)
         return;
     struct stat info;
-    if (fstat(held, &info) == 0 && info.st_nlink > 0 && g_replacedCount < REPLACED_LIMIT) {
+    if (fstat(held, &info) == 0 && info.st_nlink > 0 && g_replacedCount < REPLACED_LIMIT &&
+        strlen(target) < sizeof g_replaced[0].target) {
+        memset(g_replaced[g_replacedCount].target, 0, sizeof g_replaced[0].target);
+        memcpy(g_replaced[g_replacedCount].target, target, strlen(target));
         g_replaced[g_replacedCount].device = info.st_dev;
         g_replaced[g_replacedCount].inode = info.st_ino;
         g_replaced[g_replacedCount].changed = info.st_ctim;
@@ -286,7 +292,7 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     // One file under two names: rename(2) would do nothing. The content is in place already. So
     // it is for a name of a file that this run replaced: that content was superseded.
     if ((targetInfo.st_dev == staged->info.st_dev && targetInfo.st_ino == staged->info.st_ino) ||
-        WasReplaced(&staged->info)) {
+        WasReplaced(&staged->info, target)) {
         forecast->verdict = MOVE_DROPS_STAGED_NAME;
         return;
     }
@@ -550,7 +556,7 @@ static MoveOutcome MoveAcrossFileSystems(const StagedFile *staged, const char *t
             (void)close(held);
         return MOVE_FAILED;
     }
-    NoteReplaced(held);
+    NoteReplaced(held, target);
     // The staged file is the only other copy: it goes only once the new name is on disk.
     QueueStagedRemoval(staged, folder, &staged->info);
     (void)SyncFolder(folder);
@@ -574,8 +580,15 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
 {
     if (forecast->verdict == MOVE_SAME_FILE)
         return MOVE_DONE;
-    if (forecast->verdict == MOVE_DROPS_STAGED_NAME)
-        return RemoveNameIfUnchanged(staged->folder, staged->leaf, &staged->info) ? MOVE_DONE : MOVE_FAILED;
+    if (forecast->verdict == MOVE_DROPS_STAGED_NAME) {
+        // As after any install: the staged name goes once the target's folder is on disk, since
+        // the target's name may be one a killed run gave and no sync has kept yet.
+        char targetFolder[MOVE_TEMPORARY_PATH_SIZE];
+        memset(targetFolder, 0, sizeof targetFolder);
+        memcpy(targetFolder, target, FolderPartLength(target)); // ExamineMove checked that it fits
+        QueueStagedRemoval(staged, targetFolder, &staged->info);
+        return MOVE_DONE;
+    }
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
     if (!LeaseStagedFile(staged))
@@ -608,7 +621,7 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
             (void)close(held);
         return MOVE_FAILED;
     }
-    NoteReplaced(held);
+    NoteReplaced(held, target);
     // Both names are of the installed file now; the rename changed its change time.
     struct stat installed;
     if (fstat(staged->file, &installed) == 0)
@@ -712,19 +725,17 @@ void SyncStagedFiles(const char *stagingFolder)
         folder = -1;
     }
     unsigned count = 0;
-    long long stagedBytes = 0;
     for (unsigned index = 0; index < g_started.count; ++index) {
         if (g_started.files[index].stamp.st_dev == folderInfo.st_dev) {
             ++count;
-            stagedBytes += (long long)g_started.files[index].stamp.st_size;
         }
     }
-    // One syncfs writes all the file system's unwritten data: it pays where that is little
-    // besides the staged files, measured against what a sync per file costs.
+    // One syncfs writes all the file system's unwritten data: it pays where that is little,
+    // measured against what a sync per file costs. Staged files already on disk count for
+    // nothing there, so the allowance is not lessened by their sizes.
     long long unwritten = folder >= 0 ? UnwrittenBytes() : -1;
-    long long others = unwritten - stagedBytes;
     bool synced = count >= SYNCFS_LEAST_FILES && unwritten >= 0 &&
-                  others <= (long long)count * SYNCFS_OTHERS_PER_FILE && syncfs(folder) == 0;
+                  unwritten <= (long long)count * SYNCFS_UNWRITTEN_PER_FILE && syncfs(folder) == 0;
     for (unsigned index = 0; index < g_started.count; ++index)
         g_started.files[index].synced = synced && g_started.files[index].stamp.st_dev == folderInfo.st_dev;
     if (folder >= 0)

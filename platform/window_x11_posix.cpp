@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -144,8 +145,13 @@ bool TopLevelWindowExists(const char *windowClass)
     int answer[2];
     if (pipe2(answer, O_CLOEXEC) != 0)
         return false;
+    pid_t parent = getpid();
     pid_t child = fork();
     if (child == 0) {
+        // An updater killed meanwhile takes the look with it, answered or not.
+        (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(0);
         (void)close(answer[0]);
         char found = LookForWindow(windowClass) ? 1 : 0;
         ssize_t sent = write(answer[1], &found, 1);

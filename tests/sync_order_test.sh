@@ -79,7 +79,7 @@ for name in a.pak b.pak c.pak Maps/m.map; do
   # temporary name in the target's folder, which is renamed over the target.
   folder=$(dirname "$game/$name")
   renamed=$(awk -v to=", \"$game/$name\") = 0" -v from="\"$folder/.~upd-" \
-    '/^[0-9]+ rename\(/ && index($0, from) && index($0, to) { print NR; exit }' "$trace")
+    '/^[0-9]+ +rename\(/ && index($0, from) && index($0, to) { print NR; exit }' "$trace")
   renamed=${renamed:-0}
   temporary=$(sed -n "${renamed}p" "$trace" | grep -o "\"$folder/\.~upd-[0-9-]*\.tmp\"" | head -n 1)
   linked=$(line "linkat(" "\"/proc/self/fd/" ", $temporary, " ") = 0")

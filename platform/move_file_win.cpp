@@ -87,11 +87,29 @@ static void TakeFolderSecurity(HANDLE file)
         security = ReOpenFile(file, READ_CONTROL | WRITE_DAC, share, 0);
     if (security == INVALID_HANDLE_VALUE)
         return;
+    // The staged file's own DACL is kept: should the reset leave the file with no entry at all
+    // (no inheritable entry reached it), no one could open it, and that one goes back.
+    PACL before = NULL;
+    PSECURITY_DESCRIPTOR beforeDescriptor = NULL;
     ACL empty;
-    if (InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0)
-        (void)SetSecurityInfo(security, SE_FILE_OBJECT,
-                              DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, &empty,
-                              NULL);
+    if (GetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &before, NULL,
+                        &beforeDescriptor) == ERROR_SUCCESS &&
+        before != NULL && InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0 &&
+        SetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                        NULL, NULL, &empty, NULL) == ERROR_SUCCESS) {
+        PACL after = NULL;
+        PSECURITY_DESCRIPTOR afterDescriptor = NULL;
+        if (GetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &after, NULL,
+                            &afterDescriptor) != ERROR_SUCCESS ||
+            (after != NULL && after->AceCount == 0))
+            (void)SetSecurityInfo(security, SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, before,
+                                  NULL);
+        if (afterDescriptor != NULL)
+            (void)LocalFree(afterDescriptor);
+    }
+    if (beforeDescriptor != NULL)
+        (void)LocalFree(beforeDescriptor);
     union {
         SID sid;
         unsigned char bytes[SECURITY_MAX_SID_SIZE];

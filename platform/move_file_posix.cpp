@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <limits.h>
 #include <linux/magic.h>
 #include <stdlib.h>
 #include <sys/file.h>
@@ -89,9 +90,10 @@ static int OpenFolderBeneath(const char *path, size_t length, size_t trustedLeng
 struct StagedFile {
     const char *source; // its path, and the length of the staging folder's part of it
     size_t stagingLength;
-    int folder;       // the staged file's folder, reached without links
-    const char *leaf; // its name in that folder
-    int file;         // open for reading, never blocking
+    int folder;                     // the staged file's folder, reached without links
+    const char *leaf;               // its name in that folder
+    char claimedLeaf[NAME_MAX + 1]; // the reserved name it takes there while it is installed
+    int file;                       // open for reading, never blocking
     struct stat info;
     bool leased;        // a read lease is held on `file`: no other program has it open for writing
     dev_t targetDevice; // for MOVE_REPLACES of a regular file: the file at the target,
@@ -110,9 +112,24 @@ static void CloseStagedFile(StagedFile *staged)
     staged->folder = -1;
 }
 
+// The name a staged file `leaf` takes in its own folder while it is installed: reserved (no entry
+// may stage or install a name of that form) and one per staged name, so that a later run finds
+// what a killed one left and gives it its name back. False when it would not fit.
+static bool ComposeClaimedName(const char *leaf, char claimed[NAME_MAX + 1])
+{
+    static const char CLAIMED_PREFIX[] = ".~upd-staged~";
+    memset(claimed, 0, NAME_MAX + 1);
+    if (sizeof CLAIMED_PREFIX - 1 + strlen(leaf) > NAME_MAX)
+        return false;
+    memcpy(claimed, CLAIMED_PREFIX, sizeof CLAIMED_PREFIX - 1);
+    memcpy(claimed + sizeof CLAIMED_PREFIX - 1, leaf, strlen(leaf));
+    return true;
+}
+
 // Opens the regular staged file `source` beneath its staging folder into `staged` (closed by the
 // caller); when it cannot, sets the verdict that says why and returns false.
-static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecast *forecast, StagedFile *staged)
+static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecast *forecast, StagedFile *staged,
+                           bool forecastOnly)
 {
     memset(forecast, 0, sizeof *forecast);
     memset(staged, 0, sizeof *staged);
@@ -131,7 +148,21 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecas
     }
     staged->leaf = source + folderLength + 1;
     struct stat info;
-    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    int found = fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW);
+    // A run killed while installing it left it under its reserved name: it gets its name back;
+    // a forecast, which changes nothing, looks at it there.
+    if (found != 0 && errno == ENOENT && ComposeClaimedName(staged->leaf, staged->claimedLeaf)) {
+        if (forecastOnly) {
+            found = fstatat(staged->folder, staged->claimedLeaf, &info, AT_SYMLINK_NOFOLLOW);
+            if (found == 0)
+                staged->leaf = staged->claimedLeaf;
+        } else if (renameat2(staged->folder, staged->claimedLeaf, staged->folder, staged->leaf, RENAME_NOREPLACE) ==
+                   0) {
+            found = fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW);
+        }
+        errno = found == 0 ? 0 : ENOENT;
+    }
+    if (found != 0) {
         if (errno == EACCES)
             forecast->verdict = MOVE_STAGED_NOT_SEARCHABLE;
         return false;
@@ -243,7 +274,7 @@ static bool FolderIsWritable(const char *folder)
 static void ExamineMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast,
                         StagedFile *staged, bool forecastOnly)
 {
-    if (!OpenStagedFile(source, stagingLength, forecast, staged))
+    if (!OpenStagedFile(source, stagingLength, forecast, staged, forecastOnly))
         return;
     // Inside the game folder links are followed: players move large folders elsewhere that way.
     char targetFolder[MOVE_TEMPORARY_PATH_SIZE];
@@ -603,29 +634,38 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     // its name replaces the installed file, or a power cut leaves neither.
     if (!SyncedUnchanged(staged) && fdatasync(staged->file) != 0)
         return MOVE_FAILED;
-    // The new name is given to the file that was checked, through its descriptor, never through
-    // the staged name: what a program swapped in there meanwhile (a link, a FIFO, another file)
-    // is not what lands. One device can still be two mounts (a bind mount), and a link can be
-    // refused (no /proc, protected hard links): then a copy of the same descriptor goes.
-    char temporary[MOVE_TEMPORARY_PATH_SIZE];
-    if (!LinkOpenFile(staged->file, temporary, folder))
+    // The staged file is first taken out of the client's reach: renamed in its own folder to a
+    // name reserved for it, which is then checked to hold the file that was checked. What a
+    // program swapped in at the staged name meanwhile (a link, a FIFO, another file) gets its
+    // name back and is not installed; and no staged name is left as a second name of the
+    // installed file, through which a client rewriting its download would write into the game.
+    // Where the system cannot rename without replacing (one device as two mounts, a file system
+    // without it), a copy of the same descriptor goes instead.
+    char claimed[NAME_MAX + 1];
+    if (!ComposeClaimedName(staged->leaf, claimed))
         return MoveAcrossFileSystems(staged, target, folder);
+    if (renameat2(staged->folder, staged->leaf, staged->folder, claimed, RENAME_NOREPLACE) != 0)
+        return errno == EINVAL || errno == EEXIST || errno == EXDEV ? MoveAcrossFileSystems(staged, target, folder)
+                                                                    : MOVE_FAILED;
+    struct stat info;
+    if (fstatat(staged->folder, claimed, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
+        info.st_ino != staged->info.st_ino) {
+        (void)renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE);
+        return MOVE_FAILED;
+    }
     if (LeaseBroken(staged)) {
-        (void)unlink(temporary);
+        (void)renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE);
         return MOVE_IN_USE;
     }
     int held = HoldReplacedTarget(staged, target);
-    if (rename(temporary, target) != 0) {
-        (void)unlink(temporary);
+    if (renameat(staged->folder, claimed, AT_FDCWD, target) != 0) {
+        int error = errno;
+        (void)renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE);
         if (held >= 0)
             (void)close(held);
-        return MOVE_FAILED;
+        return error == EXDEV ? MoveAcrossFileSystems(staged, target, folder) : MOVE_FAILED;
     }
     NoteReplaced(held, target);
-    // Both names are of the installed file now; the rename changed its change time.
-    struct stat installed;
-    if (fstat(staged->file, &installed) == 0)
-        QueueStagedRemoval(staged, folder, &installed);
     return MOVE_DONE;
 }
 

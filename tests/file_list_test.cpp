@@ -538,8 +538,26 @@ bool ChildInsideSystemCall(pid_t parent, long number)
     return current == number;
 }
 
+// Killed between taking a staged file out of the client's reach and installing it: the next run
+// gives it its name back and installs it, and nothing stays behind.
+TEST_F(FileListRun, AFileTakenByAKilledRunGetsItsNameBackAndIsInstalled)
+{
+    Install("a.dat", "old a");
+    Install("b.dat", "old b");
+    Stage("a.datNEW1", "new a");
+    Stage("b.datNEW1", "new b");
+    WriteFileList({"a.datNEW1", "b.datNEW1"});
+    RunProgram("/usr/bin/strace", {"-o", "/dev/null", "-e", "inject=renameat:signal=KILL:when=2", UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    ASSERT_EQ(ReadFile(game + "/b.dat"), "old b") << "the kill came too late to show anything";
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(game + "/a.dat"), "new a");
+    EXPECT_EQ(ReadFile(game + "/b.dat"), "new b");
+    EXPECT_EQ(SnapshotTree(staging).size(), 0u) << "nothing is left in the staging folder";
+}
+
 // Between the check of a staged file and its move, a program swaps a FIFO in under its name
-// (the updater held inside the staged file's sync): the file that lands is the one checked, and
+// (the updater held inside the staged file's sync): what was swapped in is never installed, and
 // the FIFO stays staged.
 TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
 {
@@ -561,7 +579,7 @@ TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
     struct stat info;
     ASSERT_EQ(lstat((game + "/Swap.dat").c_str(), &info), 0);
     ASSERT_TRUE(S_ISREG(info.st_mode)) << "what was swapped in was installed";
-    EXPECT_EQ(ReadFile(game + "/Swap.dat"), "checked");
+    EXPECT_EQ(ReadFile(game + "/Swap.dat"), "old") << "the staged name no longer holds the file checked: no install";
     EXPECT_TRUE(lstat(staged.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "the FIFO must stay staged";
 }
 

@@ -75,18 +75,15 @@ run "$game"
 # staged NAME: the staged file's folder as the trace shows its descriptor, and its quoted name.
 staged() { echo "<$(dirname "$staging/$1NEW1")>, \"$(basename "$1")NEW1\""; }
 for name in a.pak b.pak c.pak Maps/m.map; do
-  # Synced (by itself, or by one syncfs of the staging file system) before it is linked under a
-  # temporary name in the target's folder, which is renamed over the target.
-  folder=$(dirname "$game/$name")
-  renamed=$(awk -v to=", \"$game/$name\") = 0" -v from="\"$folder/.~upd-" \
-    '/^[0-9]+ +rename\(/ && index($0, from) && index($0, to) { print NR; exit }' "$trace")
-  renamed=${renamed:-0}
-  temporary=$(sed -n "${renamed}p" "$trace" | grep -o "\"$folder/\.~upd-[0-9-]*\.tmp\"" | head -n 1)
-  linked=$(line "linkat(" "\"/proc/self/fd/" ", $temporary, " ") = 0")
+  # Synced (by itself, or by one syncfs of the staging file system) before it is renamed to its
+  # reserved name in its own folder, which is then renamed over the target.
+  claimed="\".~upd-staged~$(basename "$name")NEW1\""
+  taken=$(line "renameat2(" "$(staged "$name"), " ", $claimed, RENAME_NOREPLACE) = 0")
+  renamed=$(line "renameat(" "$claimed, AT_FDCWD" ", \"$game/$name\") = 0")
   synced=$(line "fdatasync(" "<$staging/${name}NEW1>)")
   [ "$synced" -gt 0 ] || synced=$(line "syncfs(" "<$staging>) = 0")
-  check "$name: the staged file is synced before it is linked" before "$synced" "$linked"
-  check "$name: ... and the link renamed over its target" before "$linked" "$renamed"
+  check "$name: the staged file is synced before it is taken" before "$synced" "$taken"
+  check "$name: ... and renamed over its target from there" before "$taken" "$renamed"
 done
 echo "(synced by: $([ "$(count "syncfs(" "<$staging>) = 0")" -gt 0 ] && echo "one syncfs" || echo "one sync per file"))"
 for folder in "$game" "$game/Maps"; do
@@ -99,16 +96,16 @@ for folder in "$game" "$game/Maps"; do
 done
 
 echo "== a staged file written again after the pass synced the file system"
-# The pass is stopped at its first install; c.pak's staged file, whose move has not begun, is
+# The pass is stopped as it takes its first staged file; c.pak's staged file, whose move has not begun, is
 # written again meanwhile.
 (
   for _ in $(seq 1 1200); do grep -q "stopped by SIGSTOP" "$trace" 2>/dev/null && break; sleep 0.05; done
   echo "newer c.pak" >>"$staging/c.pakNEW1"
   kill -CONT "$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$trace")"
 ) &
-run "$game" --inject=rename:signal=STOP:when=1
+run "$game" --inject=renameat2:signal=STOP:when=1
 wait
-renamed=$(line "rename(" ", \"$game/c.pak\") = 0")
+renamed=$(line "renameat(" ", \"$game/c.pak\") = 0")
 check "c.pak: synced on its own before its rename" before "$(line "fdatasync(" "<$staging/c.pakNEW1>)")" "$renamed"
 check "c.pak: installed as written last" test "$(cat "$game/c.pak")" = "$(printf 'new c.pak\nnewer c.pak')"
 

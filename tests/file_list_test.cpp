@@ -503,23 +503,32 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     EXPECT_EQ(ReadFile(fileList), newList) << "the list written during the pass was deleted";
     EXPECT_EQ(SnapshotTree(otherGame).size(), 1u) << "no temporary file may be left behind";
 
-    // Once the copy is in place and before the staged file goes (its folder's sync held back two
-    // seconds), the client rewrites the staged file again, and the list in place (same file,
+    // Once the copy is in place and before the staged file goes (the updater stopped as it syncs
+    // that folder), the client rewrites the staged file again, and the list in place (same file,
     // same size): that version and that list must stay.
     WriteFile(otherGame + "/Big.pak", "old");
     Stage("Big.pakNEW1", "version 1");
     WriteFileList({"Big.pakNEW1"});
     const std::string listRead = ReadFile(fileList);
-    pid_t traced = StartProgram("/usr/bin/strace",
-                                {"-f", "-o", "/dev/null", "-e", "trace=fsync", "-e",
-                                 "inject=fsync:delay_enter=2000000:when=2", UPDATER_PROGRAM},
-                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
-    while (ReadFile(otherGame + "/Big.pak") != "version 1" && waitpid(traced, nullptr, WNOHANG) == 0) {
+    const std::string trace = root + "/trace";
+    pid_t traced =
+        StartProgram("/usr/bin/strace",
+                     {"-f", "-o", trace, "-e", "trace=fsync", "-e", "inject=fsync:signal=STOP:when=2", UPDATER_PROGRAM},
+                     {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    pid_t stopped = 0;
+    while (waitpid(traced, nullptr, WNOHANG) == 0 && stopped == 0) {
+        std::string lines = PathExists(trace) ? ReadFile(trace) : "";
+        size_t at = lines.find("--- stopped by SIGSTOP");
+        if (at != std::string::npos)
+            stopped = (pid_t)atol(lines.c_str() + lines.rfind('\n', at) + 1);
     }
+    ASSERT_NE(stopped, 0) << "the updater was never seen stopped at its folder's sync";
+    ASSERT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
     WriteFile(staged, "version 2");
     int listInPlace = open(fileList.c_str(), O_WRONLY);
     ASSERT_EQ(pwrite(listInPlace, listRead.data(), listRead.size(), 0), (ssize_t)listRead.size());
     close(listInPlace);
+    kill(stopped, SIGCONT);
     waitpid(traced, nullptr, 0);
     EXPECT_EQ(ReadFile(otherGame + "/Big.pak"), "version 1");
     EXPECT_EQ(ReadFile(staged), "version 2") << "a staged file rewritten after its copy was deleted";

@@ -325,6 +325,8 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
         SyncStagedFiles(stagingFolder);
     ForEachInstallableEntry(payload, length, InstallEntry);
+    if (!StagedFilesStayReachable())
+        g_passDurable = false;
     // Before the file list goes, every move of the pass is durable, so none is lost with it.
     size_t gameFolderLength = strlen(g_UpdaterState.GamePath);
     for (unsigned index = 0; index < g_passFolders.count; ++index) {

@@ -149,17 +149,12 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecas
     staged->leaf = source + folderLength + 1;
     struct stat info;
     int found = fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW);
-    // A run killed while installing it left it under its reserved name: it gets its name back;
-    // a forecast, which changes nothing, looks at it there.
-    if (found != 0 && errno == ENOENT && ComposeClaimedName(staged->leaf, staged->claimedLeaf)) {
-        if (forecastOnly) {
-            found = fstatat(staged->folder, staged->claimedLeaf, &info, AT_SYMLINK_NOFOLLOW);
-            if (found == 0)
-                staged->leaf = staged->claimedLeaf;
-        } else if (renameat2(staged->folder, staged->claimedLeaf, staged->folder, staged->leaf, RENAME_NOREPLACE) ==
-                   0) {
-            found = fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW);
-        }
+    // A run killed while installing it left it under its reserved name, which the next pass gives
+    // back before any move (SettleClaimedFile); a forecast, which changes nothing, looks at it there.
+    if (found != 0 && errno == ENOENT && forecastOnly && ComposeClaimedName(staged->leaf, staged->claimedLeaf)) {
+        found = fstatat(staged->folder, staged->claimedLeaf, &info, AT_SYMLINK_NOFOLLOW);
+        if (found == 0)
+            staged->leaf = staged->claimedLeaf;
         errno = found == 0 ? 0 : ENOENT;
     }
     if (found != 0) {
@@ -435,6 +430,30 @@ static bool SameContentStamp(const struct stat *before, const struct stat *after
 // Gives the open file `file` the unique name `temporary` in `folder`, which must be on its file
 // system: through /proc, or without it through the descriptor itself (which needs a privilege).
 // Whatever has the file's old name meanwhile, the name given is this file's.
+// Set when a staged file could not be given its name back: the list must stay, so that the next
+// run (SettleClaimedFile) does it.
+static bool g_claimStranded;
+
+// Gives the staged file taken under its reserved name `claimed` its name back. When the client
+// has staged that name again meanwhile, the newer file supersedes it, and it goes. False, with
+// the list to be kept, when it could do neither.
+static bool GiveClaimBack(const StagedFile *staged, const char *claimed)
+{
+    if (renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE) == 0)
+        return true;
+    struct stat info;
+    if (errno == EEXIST && fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode) && unlinkat(staged->folder, claimed, 0) == 0)
+        return false;
+    g_claimStranded = true;
+    return false;
+}
+
+bool StagedFilesStayReachable()
+{
+    return !g_claimStranded;
+}
+
 // This process's number, asked once: it names every temporary of the run.
 static unsigned long ThisProcess()
 {
@@ -641,8 +660,9 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     // installed file, through which a client rewriting its download would write into the game.
     // Where the system cannot rename without replacing (one device as two mounts, a file system
     // without it), a copy of the same descriptor goes instead.
+    // A file with other names would stay writable through them once installed: it is copied.
     char claimed[NAME_MAX + 1];
-    if (!ComposeClaimedName(staged->leaf, claimed))
+    if (staged->info.st_nlink > 1 || !ComposeClaimedName(staged->leaf, claimed))
         return MoveAcrossFileSystems(staged, target, folder);
     if (renameat2(staged->folder, staged->leaf, staged->folder, claimed, RENAME_NOREPLACE) != 0)
         return errno == EINVAL || errno == EEXIST || errno == EXDEV ? MoveAcrossFileSystems(staged, target, folder)
@@ -650,19 +670,21 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     struct stat info;
     if (fstatat(staged->folder, claimed, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
         info.st_ino != staged->info.st_ino) {
-        (void)renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE);
+        (void)GiveClaimBack(staged, claimed);
         return MOVE_FAILED;
     }
     if (LeaseBroken(staged)) {
-        (void)renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE);
+        (void)GiveClaimBack(staged, claimed);
         return MOVE_IN_USE;
     }
     int held = HoldReplacedTarget(staged, target);
     if (renameat(staged->folder, claimed, AT_FDCWD, target) != 0) {
         int error = errno;
-        (void)renameat2(staged->folder, claimed, staged->folder, staged->leaf, RENAME_NOREPLACE);
         if (held >= 0)
             (void)close(held);
+        // The renames changed the file's change time: the copy compares against what it is now.
+        if (!GiveClaimBack(staged, claimed) || fstat(staged->file, &staged->info) != 0)
+            return MOVE_FAILED;
         return error == EXDEV ? MoveAcrossFileSystems(staged, target, folder) : MOVE_FAILED;
     }
     NoteReplaced(held, target);
@@ -702,9 +724,43 @@ static dev_t DeviceOfFolderPart(const char *path)
     return lastDevice;
 }
 
+// What a killed run left of the staged file `source` under its reserved name: given its name
+// back when that name is free; deleted when the client has staged the file again since, which
+// supersedes it. Reached without links below the staging folder, as a move reaches it.
+static void SettleClaimedFile(const char *source, size_t stagingLength)
+{
+    size_t folderLength = FolderPartLength(source);
+    const char *leaf = source + folderLength + 1;
+    char claimed[NAME_MAX + 1];
+    char claimedPath[MOVE_TEMPORARY_PATH_SIZE];
+    struct stat info;
+    // Probed by path first, the cheap way: a claimed name is rare.
+    if (!ComposeClaimedName(leaf, claimed) || folderLength + 1 + strlen(claimed) >= sizeof claimedPath)
+        return;
+    memset(claimedPath, 0, sizeof claimedPath);
+    memcpy(claimedPath, source, folderLength + 1);
+    memcpy(claimedPath + folderLength + 1, claimed, strlen(claimed));
+    if (lstat(claimedPath, &info) != 0)
+        return;
+    bool throughLink = false;
+    int folder = OpenFolderBeneath(source, folderLength, stagingLength, &throughLink);
+    if (folder < 0)
+        return;
+    if (fstatat(folder, claimed, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)) {
+        struct stat staged;
+        if (fstatat(folder, leaf, &staged, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                (void)renameat2(folder, claimed, folder, leaf, RENAME_NOREPLACE);
+        } else if (S_ISREG(staged.st_mode)) {
+            (void)unlinkat(folder, claimed, 0);
+        }
+    }
+    (void)close(folder);
+}
+
 void StartWriteBack(const char *source, size_t stagingLength, const char *target)
 {
-    (void)stagingLength; // only looked at: the move itself reaches the file without links
+    SettleClaimedFile(source, stagingLength);
     if (g_started.batchSynced)
         memset(&g_started, 0, sizeof g_started);
     if (g_started.count == sizeof g_started.files / sizeof g_started.files[0])

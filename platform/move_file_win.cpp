@@ -485,6 +485,11 @@ void StartWriteBack(const char *source, size_t stagingLength, const char *target
     (void)target;
 }
 
+bool StagedFilesStayReachable()
+{
+    return true; // a staged file is moved through its handle, never parked under another name
+}
+
 void SyncStagedFiles(const char *stagingFolder)
 {
     (void)stagingFolder;

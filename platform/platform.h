@@ -139,6 +139,12 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // left. A done move still needs SyncFolder on the target's folder to survive a power cut on POSIX.
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target);
 
+// False when a move of this process had to leave a staged file under the reserved name it takes
+// while it is installed, unable to give it its name back: the file list must then stay, so that
+// the next run (whose StartWriteBack gives such files their names back) installs it. Windows:
+// always true.
+bool StagedFilesStayReachable();
+
 // Removes the copy that a move kept after MOVE_IN_USE for its next try: for a move that will not
 // be tried again. Nothing when none is kept.
 void ForgetKeptCopy();

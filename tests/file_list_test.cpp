@@ -563,6 +563,18 @@ TEST_F(FileListRun, AFileTakenByAKilledRunGetsItsNameBackAndIsInstalled)
     EXPECT_EQ(ReadFile(game + "/a.dat"), "new a");
     EXPECT_EQ(ReadFile(game + "/b.dat"), "new b");
     EXPECT_EQ(SnapshotTree(staging).size(), 0u) << "nothing is left in the staging folder";
+
+    // Its install and the giving back of its name both fail: the list stays for the next run.
+    Stage("c.datNEW1", "new c");
+    WriteFileList({"c.datNEW1"});
+    RunProgram("/usr/bin/strace",
+               {"-o", "/dev/null", "-e", "inject=renameat:error=EIO:when=1", "-e", "inject=renameat2:error=EIO:when=2",
+                UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    ASSERT_TRUE(PathExists(fileList)) << "a file left under its reserved name went with the list";
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(game + "/c.dat"), "new c");
+    EXPECT_EQ(SnapshotTree(staging).size(), 0u);
 }
 
 // Between the check of a staged file and its move, a program swaps a FIFO in under its name

@@ -102,7 +102,7 @@ static DWORD WINAPI StartThroughShellThread(LPVOID unused)
         show.vt = VT_I4;
         show.lVal = SW_SHOW;
         BSTR program = SysAllocString(g_shellStart.file);
-        (void)InterlockedExchange(&g_shellStart.asked, program != NULL && directory.bstrVal != NULL);
+        (void)InterlockedExchange(&g_shellStart.asked, program != NULL && directory.bstrVal != NULL ? 1 : 0);
         started = program != NULL && directory.bstrVal != NULL &&
                   SUCCEEDED(shell->ShellExecute(program, none, directory, none, show));
         SysFreeString(program);
@@ -111,9 +111,9 @@ static DWORD WINAPI StartThroughShellThread(LPVOID unused)
     }
     if (SUCCEEDED(initialized))
         CoUninitialize();
-    (void)InterlockedExchange(&g_shellStart.stage, started              ? SHELL_START_DONE
-                                                   : g_shellStart.asked ? SHELL_START_REFUSED
-                                                                        : SHELL_START_UNREACHED);
+    (void)InterlockedExchange(&g_shellStart.stage, started                   ? SHELL_START_DONE
+                                                   : g_shellStart.asked != 0 ? SHELL_START_REFUSED
+                                                                             : SHELL_START_UNREACHED);
     return 0;
 }
 

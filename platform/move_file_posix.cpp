@@ -30,7 +30,7 @@ enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 // ext4 here a sync per small file cost about 0.3 ms, about what writing 256 KiB more costs a
 // syncfs; beside 256 MiB of unwritten data one syncfs lost to 255 syncs (bench/, README).
 enum { SYNCFS_LEAST_FILES = 2 };
-static const long long SYNCFS_UNWRITTEN_PER_FILE = 256 * 1024;
+static const long long SYNCFS_UNWRITTEN_PER_FILE = 256LL * 1024;
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
@@ -121,8 +121,7 @@ static bool ComposeClaimedName(const char *leaf, char claimed[NAME_MAX + 1])
     memset(claimed, 0, NAME_MAX + 1);
     if (sizeof CLAIMED_PREFIX - 1 + strlen(leaf) > NAME_MAX)
         return false;
-    memcpy(claimed, CLAIMED_PREFIX, sizeof CLAIMED_PREFIX - 1);
-    memcpy(claimed + sizeof CLAIMED_PREFIX - 1, leaf, strlen(leaf));
+    (void)snprintf(claimed, NAME_MAX + 1, "%s%s", CLAIMED_PREFIX, leaf);
     return true;
 }
 
@@ -784,8 +783,12 @@ static long long UnwrittenBytes()
     long long total = 0;
     int found = 0;
     while (fgets(line, sizeof line, meminfo) != NULL) {
-        long long kib = 0;
-        if (sscanf(line, "Dirty: %lld kB", &kib) == 1 || sscanf(line, "Writeback: %lld kB", &kib) == 1) {
+        const char *value = strncmp(line, "Dirty:", 6) == 0        ? line + 6
+                            : strncmp(line, "Writeback:", 10) == 0 ? line + 10
+                                                                   : NULL;
+        char *end = NULL;
+        long long kib = value != NULL ? strtoll(value, &end, 10) : 0;
+        if (value != NULL && end != value && kib >= 0) {
             total += kib * 1024;
             ++found;
         }

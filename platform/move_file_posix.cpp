@@ -1,8 +1,8 @@
-// POSIX (Linux) implementation of the move services: the synced staged file linked through its
-// descriptor into the target's folder and renamed over the target, and across file systems a
-// synced copy that has no name until it is complete. The staged file is reached from the staging
-// folder one component at a time without following links; its staged name goes only once the
-// target's folder is synced.
+// POSIX (Linux) implementation of the move services: the synced staged file taken under a
+// reserved name in its own folder, checked there, and renamed over the target; across file
+// systems a synced copy that has no name until it is complete, after which the staged name goes
+// only once the target's folder is synced. The staged file is reached from the staging folder one
+// component at a time without following links.
 #include "platform/platform.h"
 #include "platform/move_temporary.h"
 

@@ -116,10 +116,11 @@ void ForeseeMove(const char *source, size_t stagingLength, const char *target, M
 // `source`'s: the source's content is on disk before its name replaces the target's.
 // The first `stagingLength` bytes of `source` name the staging folder, which is opened as it is;
 // below it no link or junction is followed, in any component, and the file moved is the file
-// that was checked (Windows: renamed through the handle that checked it; POSIX: linked into the
-// target's folder through the descriptor that checked it, and its staged name removed only
-// while it still leads to that file, unchanged and open for writing nowhere, once SyncFolder has
-// made the target's folder durable). POSIX: a staged file open for writing elsewhere, or opened
+// that was checked (Windows: renamed through the handle that checked it; POSIX: renamed in its
+// own folder to a reserved name, checked there to be the file opened, then renamed over the
+// target; after a copy, its staged name is removed only while it still leads to that file,
+// unchanged and open for writing nowhere, once SyncFolder has made the target's folder
+// durable). POSIX: a staged file open for writing elsewhere, or opened
 // for writing during the move, is MOVE_IN_USE, where a read lease can be had; elsewhere only a
 // change of its size or time stamps during a copy is seen. Inside the target's
 // path links are followed, except a link at the target itself, which is replaced.

@@ -328,9 +328,8 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     if (!StagedFilesStayReachable())
         g_passDurable = false;
     // Before the file list goes, every move of the pass is durable, so none is lost with it.
-    size_t gameFolderLength = strlen(g_UpdaterState.GamePath);
     for (unsigned index = 0; index < g_passFolders.count; ++index) {
-        RemoveMoveLeftovers(g_passFolders.path[index], gameFolderLength);
+        RemoveMoveLeftovers(g_passFolders.path[index]);
         // The renames themselves are done; the list stays until they are on disk.
         if (g_passFolders.received[index] && !SyncFolder(g_passFolders.path[index]))
             g_passDurable = false;

@@ -1,4 +1,5 @@
 #include "platform/delete_win.h"
+#include "platform/file_calls_win.h"
 
 #include <string.h>
 
@@ -13,7 +14,7 @@ static bool SetAttributesThroughHandle(HANDLE file, DWORD attributes)
     FILE_BASIC_INFO basic;
     memset(&basic, 0, sizeof basic);
     basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-    return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+    return OsSetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 DWORD MarkOpenFileForDeletion(HANDLE file)
@@ -21,17 +22,17 @@ DWORD MarkOpenFileForDeletion(HANDLE file)
     // POSIX semantics: the name goes at once, even while another program holds the file open
     // with delete sharing, so a new file can take it straight away.
     DWORD flags = DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS | DISPOSITION_IGNORE_READONLY;
-    if (SetFileInformationByHandle(file, DISPOSITION_INFO_EX_CLASS, &flags, sizeof flags) != 0)
+    if (OsSetFileInformationByHandle(file, DISPOSITION_INFO_EX_CLASS, &flags, sizeof flags) != 0)
         return ERROR_SUCCESS;
     // Refused before Windows 10 1809, on file systems without POSIX semantics (FAT) and by Wine 8:
     // the classic disposition, which a read-only attribute blocks.
     FILE_BASIC_INFO basic;
-    bool cleared = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0 &&
+    bool cleared = OsGetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != 0 &&
                    (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
                    SetAttributesThroughHandle(file, basic.FileAttributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = TRUE;
-    if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0)
+    if (OsSetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0)
         return ERROR_SUCCESS;
     DWORD error = GetLastError();
     if (cleared)

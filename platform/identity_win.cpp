@@ -1,4 +1,5 @@
 #include "platform/identity_win.h"
+#include "platform/file_calls_win.h"
 
 #include <string.h>
 
@@ -6,10 +7,10 @@ bool IdentifyFile(HANDLE file, FileIdentity *identity)
 {
     BY_HANDLE_FILE_INFORMATION info;
     memset(identity, 0, sizeof *identity);
-    if (GetFileInformationByHandle(file, &info) == 0)
+    if (OsGetFileInformationByHandle(file, &info) == 0)
         return false;
     FILE_ID_INFO wide;
-    if (GetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
+    if (OsGetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
         identity->volume = wide.VolumeSerialNumber;
         memcpy(identity->id, &wide.FileId, sizeof identity->id);
     } else {

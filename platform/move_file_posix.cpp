@@ -864,10 +864,9 @@ static bool MoveTemporaryOwnerHasEnded(const char *name)
     return kill((pid_t)process, 0) != 0 && errno == ESRCH;
 }
 
-void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
+void RemoveMoveLeftovers(const char *folder)
 {
-    bool throughLink = false;
-    int folderDescriptor = OpenFolderBeneath(folder, strlen(folder), trustedLength, &throughLink);
+    int folderDescriptor = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderDescriptor < 0)
         return;
     DIR *listing = fdopendir(folderDescriptor);

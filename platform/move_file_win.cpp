@@ -5,6 +5,7 @@
 // interruption would leave it half-written. Each move's paths are converted once into their
 // extended form ("\\?\C:\..."), which no MAX_PATH limit applies to, for the wide calls.
 #include "platform/platform.h"
+#include "platform/file_calls_win.h"
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
 #include "platform/identity_win.h"
@@ -16,8 +17,6 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
-#include <aclapi.h>
-#include <winternl.h>
 
 enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 
@@ -32,7 +31,7 @@ static unsigned g_temporaryAttempt;
 static bool MayReplace(const wchar_t *path)
 {
     HANDLE file =
-        CreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+        OsCreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError() != ERROR_ACCESS_DENIED;
@@ -49,7 +48,7 @@ static MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path)
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
         return MOVE_IN_USE;
     if (error == ERROR_ACCESS_DENIED) {
-        DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path);
+        DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(path);
         if (attributes != INVALID_FILE_ATTRIBUTES &&
             (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path))
             return MOVE_IN_USE;
@@ -63,7 +62,7 @@ static bool MarkDeletePending(HANDLE file, bool pending)
 {
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = pending ? TRUE : FALSE;
-    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    return OsSetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
 // Deletes the file open as `file` (with DELETE and FILE_WRITE_ATTRIBUTES access), and only that
@@ -82,9 +81,9 @@ static bool DeleteThroughHandle(HANDLE file)
 static void TakeFolderSecurity(HANDLE file)
 {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE security = ReOpenFile(file, READ_CONTROL | WRITE_DAC | WRITE_OWNER, share, 0);
+    HANDLE security = OsReOpenFile(file, READ_CONTROL | WRITE_DAC | WRITE_OWNER, share, 0);
     if (security == INVALID_HANDLE_VALUE)
-        security = ReOpenFile(file, READ_CONTROL | WRITE_DAC, share, 0);
+        security = OsReOpenFile(file, READ_CONTROL | WRITE_DAC, share, 0);
     if (security == INVALID_HANDLE_VALUE)
         return;
     // The staged file's own DACL is kept: should the reset leave the file with no entry at all
@@ -95,14 +94,14 @@ static void TakeFolderSecurity(HANDLE file)
     if (GetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &before, NULL,
                         &beforeDescriptor) == ERROR_SUCCESS &&
         before != NULL && InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0 &&
-        SetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+        OsSetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                         NULL, NULL, &empty, NULL) == ERROR_SUCCESS) {
         PACL after = NULL;
         PSECURITY_DESCRIPTOR afterDescriptor = NULL;
         if (GetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &after, NULL,
                             &afterDescriptor) != ERROR_SUCCESS ||
             (after != NULL && after->AceCount == 0))
-            (void)SetSecurityInfo(security, SE_FILE_OBJECT,
+            (void)OsSetSecurityInfo(security, SE_FILE_OBJECT,
                                   DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, before,
                                   NULL);
         if (afterDescriptor != NULL)
@@ -116,13 +115,10 @@ static void TakeFolderSecurity(HANDLE file)
     } administrators;
     DWORD size = sizeof administrators;
     if (RunsElevated() && CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, &administrators.sid, &size) != 0)
-        (void)SetSecurityInfo(security, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &administrators.sid, NULL, NULL,
+        (void)OsSetSecurityInfo(security, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &administrators.sid, NULL, NULL,
                               NULL);
     (void)CloseHandle(security);
 }
-
-typedef NTSTATUS(NTAPI *SetInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
-typedef ULONG(NTAPI *StatusToErrorFunction)(NTSTATUS);
 
 // Renames the file open as `file` (with DELETE access) to `target` (extended form), replacing
 // any file there when `replace` is set. The rename names no source path: what is renamed is the file the handle holds.
@@ -134,14 +130,8 @@ static DWORD RenameThroughHandle(HANDLE file, const wchar_t *target, bool replac
         FILE_RENAME_INFO info;
         unsigned char bytes[sizeof(FILE_RENAME_INFO) + EXTENDED_PATH_SIZE * sizeof(wchar_t)];
     } rename;
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    SetInformationFileFunction setInformation =
-        ntdll == NULL ? NULL : (SetInformationFileFunction)(void (*)())GetProcAddress(ntdll, "NtSetInformationFile");
-    StatusToErrorFunction toError =
-        ntdll == NULL ? NULL : (StatusToErrorFunction)(void (*)())GetProcAddress(ntdll, "RtlNtStatusToDosError");
     size_t length = wcslen(target);
-    if (setInformation == NULL || toError == NULL || length >= EXTENDED_PATH_SIZE ||
-        wcsncmp(target, L"\\\\?\\", 4) != 0)
+    if (length >= EXTENDED_PATH_SIZE || wcsncmp(target, L"\\\\?\\", 4) != 0)
         return ERROR_INVALID_FUNCTION;
     memset(&rename, 0, sizeof rename);
     rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
@@ -149,12 +139,8 @@ static DWORD RenameThroughHandle(HANDLE file, const wchar_t *target, bool replac
     rename.info.FileNameLength = (DWORD)(length * sizeof(wchar_t));
     memcpy(rename.info.FileName, target, length * sizeof(wchar_t));
     rename.info.FileName[1] = L'?'; // "\\?\" becomes "\??\"
-    IO_STATUS_BLOCK status;
-    memset(&status, 0, sizeof status);
-    NTSTATUS result =
-        setInformation(file, &status, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
-                       FileRenameInformation);
-    return result >= 0 ? ERROR_SUCCESS : toError(result);
+    return OsSetInformationFile(file, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
+                                FileRenameInformation);
 }
 
 // The staged file as the move sees it.
@@ -176,7 +162,7 @@ static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *f
     forecast->verdict = MOVE_STAGED_MISSING;
     if (path[0] == L'\0')
         return false;
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = OsGetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return false;
     forecast->verdict = MOVE_STAGED_NOT_REGULAR;
@@ -186,10 +172,10 @@ static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *f
     // cleared for the open and put back at once. Delete access renames and deletes through it.
     DWORD cleared = forMove ? ClearReadOnly(path) : INVALID_FILE_ATTRIBUTES;
     staged->file =
-        forMove ? CreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+        forMove ? OsCreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, NULL)
-                : CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                : OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     staged->openError = GetLastError();
     RestoreAttributes(path, cleared);
@@ -217,12 +203,12 @@ static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *fore
     // elsewhere that way.
     forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
     DWORD folderAttributes =
-        paths->targetFolder[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(paths->targetFolder);
+        paths->targetFolder[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(paths->targetFolder);
     if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         paths->target[0] == L'\0')
         return;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (GetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
+    if (OsGetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
         DWORD error = GetLastError();
         forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
         return;
@@ -233,7 +219,7 @@ static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *fore
     }
     // One file under two names: the content is in place already, only the staged name goes.
     HANDLE existing =
-        CreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+        OsCreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     FileIdentity targetIdentity;
     bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
@@ -277,7 +263,7 @@ static void DiscardCopy(HANDLE file, const wchar_t *path)
     bool pending = MarkDeletePending(file, true);
     (void)CloseHandle(file);
     if (!pending)
-        (void)DeleteFileW(path);
+        (void)OsDeleteFileW(path);
 }
 
 void ForgetKeptCopy()
@@ -298,7 +284,7 @@ static HANDLE CreateCopyFile(const char *target, wchar_t temporary[EXTENDED_PATH
                                       g_temporaryAttempt++) ||
             !ToExtendedPath(narrow, temporary))
             return INVALID_HANDLE_VALUE;
-        HANDLE output = CreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
+        HANDLE output = OsCreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
         if (output != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return output;
@@ -317,20 +303,20 @@ static HANDLE CopyToFlushedFile(const StagedFile *staged, const char *target, wc
     (void)MarkDeletePending(output, true);
     LARGE_INTEGER start;
     start.QuadPart = 0;
-    bool copied = SetFilePointerEx(staged->file, start, NULL, FILE_BEGIN) != 0;
+    bool copied = OsSetFilePointerEx(staged->file, start, NULL, FILE_BEGIN) != 0;
     while (copied) {
         DWORD got = 0;
-        if (ReadFile(staged->file, g_copyBuffer, sizeof g_copyBuffer, &got, NULL) == 0) {
+        if (OsReadFile(staged->file, g_copyBuffer, sizeof g_copyBuffer, &got, NULL) == 0) {
             copied = false;
             break;
         }
         if (got == 0)
             break;
         DWORD written = 0;
-        copied = WriteFile(output, g_copyBuffer, got, &written, NULL) != 0 && written == got;
+        copied = OsWriteFile(output, g_copyBuffer, got, &written, NULL) != 0 && written == got;
     }
     FileIdentity after;
-    copied = copied && FlushFileBuffers(output) != 0 && IdentifyFile(staged->file, &after) &&
+    copied = copied && OsFlushFileBuffers(output) != 0 && IdentifyFile(staged->file, &after) &&
              SameContentStamp(&staged->identity, &after);
     if (!copied) {
         DiscardCopy(output, temporary);
@@ -355,14 +341,14 @@ static DWORD SetAsideAndRename(HANDLE file, const wchar_t *target)
         unsigned long long stamp = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
         if (!ComposeSetAsidePath(target, stamp, g_temporaryAttempt++, aside))
             return ERROR_FILENAME_EXCED_RANGE;
-        error = MoveFileExW(target, aside, MOVEFILE_WRITE_THROUGH) != 0 ? ERROR_SUCCESS : GetLastError();
+        error = OsMoveFileExW(target, aside, MOVEFILE_WRITE_THROUGH) != 0 ? ERROR_SUCCESS : GetLastError();
         error = error == ERROR_FILE_EXISTS ? ERROR_ALREADY_EXISTS : error;
     }
     if (error != ERROR_SUCCESS)
         return error;
     error = RenameThroughHandle(file, target, false);
     if (error != ERROR_SUCCESS)
-        (void)MoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
+        (void)OsMoveFileExW(aside, target, MOVEFILE_WRITE_THROUGH);
     return error;
 }
 
@@ -394,8 +380,12 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
         g_keptCopy.source = staged->identity;
         wcscpy(g_keptCopy.target, paths->target);
     }
-    // A delete-pending file cannot be renamed: it is named for good only for this moment.
-    (void)MarkDeletePending(g_keptCopy.file, false);
+    // A delete-pending file cannot be renamed: it is named for good only for this moment. Still
+    // marked, it would take the target's name and go with its handle, the old file with it.
+    if (!MarkDeletePending(g_keptCopy.file, false)) {
+        ForgetKeptCopy();
+        return MOVE_FAILED;
+    }
     DWORD targetAttributes = ClearReadOnly(paths->target);
     DWORD error = ReplaceTarget(g_keptCopy.file, paths);
     if (error != ERROR_SUCCESS) {
@@ -406,7 +396,7 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
             ForgetKeptCopy();
         return outcome;
     }
-    (void)FlushFileBuffers(g_keptCopy.file);
+    (void)OsFlushFileBuffers(g_keptCopy.file);
     (void)CloseHandle(g_keptCopy.file);
     memset(&g_keptCopy, 0, sizeof g_keptCopy);
     // The target is complete: only now may the staged copy go.
@@ -421,7 +411,7 @@ static bool IsOnVolumeOf(const FileIdentity *identity, const wchar_t *folder)
 {
     if (folder[0] == L'\0')
         return true;
-    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE handle = OsCreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     FileIdentity folderIdentity;
     bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, &folderIdentity);
@@ -447,7 +437,7 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
         return MoveAcrossVolumes(staged, paths);
     // Programs write files without flushing them: the staged content must reach the disk
     // before its name replaces the installed file, or a power cut leaves neither.
-    if (FlushFileBuffers(staged->file) == 0)
+    if (OsFlushFileBuffers(staged->file) == 0)
         return MOVE_FAILED;
     DWORD targetAttributes = ClearReadOnly(paths->target);
     // Opened with FILE_FLAG_WRITE_THROUGH: the rename returns once it is on disk.

@@ -1,5 +1,6 @@
 // Windows paths in their extended form, and where an open file really lies.
 #include "platform/path_win.h"
+#include "platform/file_calls_win.h"
 #include "platform/platform.h"
 
 #include <string.h>
@@ -65,7 +66,7 @@ bool FolderPartCrossesLink(const char *path, size_t trustedLength)
         if (end != folderLength && path[end] != '/' && path[end] != '\\')
             continue;
         wchar_t prefix[EXTENDED_PATH_SIZE];
-        DWORD attributes = ToExtendedPrefix(path, end, prefix) ? GetFileAttributesW(prefix) : INVALID_FILE_ATTRIBUTES;
+        DWORD attributes = ToExtendedPrefix(path, end, prefix) ? OsGetFileAttributesW(prefix) : INVALID_FILE_ATTRIBUTES;
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
             return true;
     }
@@ -83,13 +84,13 @@ bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
         return false;
     for (wchar_t *at = rest; *at != L'\0'; ++at)
         *at = *at == L'/' ? L'\\' : *at;
-    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE folder = OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (folder == INVALID_HANDLE_VALUE)
         return false;
-    DWORD folderLength = GetFinalPathNameByHandleW(folder, expected, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    DWORD folderLength = OsGetFinalPathNameByHandleW(folder, expected, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
     (void)CloseHandle(folder);
-    DWORD fileLength = GetFinalPathNameByHandleW(file, actual, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    DWORD fileLength = OsGetFinalPathNameByHandleW(file, actual, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
     if (folderLength == 0 || fileLength == 0 || folderLength + wcslen(rest) >= EXTENDED_PATH_SIZE ||
         fileLength >= EXTENDED_PATH_SIZE)
         return false;
@@ -102,7 +103,7 @@ bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
 static DWORD AttributesOf(const char *path, size_t length)
 {
     wchar_t extended[EXTENDED_PATH_SIZE];
-    return ToExtendedPrefix(path, length, extended) ? GetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
+    return ToExtendedPrefix(path, length, extended) ? OsGetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
 }
 
 static bool IsSeparator(char byte)

@@ -175,11 +175,11 @@ bool SyncFolder(const char *folder);
 // (POSIX; on Windows a copy in flight is open without sharing and cannot be deleted), so that
 // another user's updater installing there keeps its copy. Files that moves set aside there
 // are deleted once their programs have ended, or given their names back when those are empty.
-// The first `trustedLength` bytes of `folder` (the game folder) are opened as they are; when a
-// component after them is a link or junction, nothing is done, so the cleanup never reaches
-// through a link. Call it only while LockUpdateRun is held, so that no other run of the user
-// settles the same files at once.
-void RemoveMoveLeftovers(const char *folder, size_t trustedLength);
+// `folder` is reached as the moves into it reached it, through the game folder's links too: a
+// move through a relocated data folder leaves its leftovers there, and a file set aside there by
+// a killed run gets its name back only here. Call it only while LockUpdateRun is held, so that
+// no other run of the user settles the same files at once.
+void RemoveMoveLeftovers(const char *folder);
 
 // True when the file name `name` (`length` bytes, no folder part) has the form the updater
 // reserves for its own files: it starts with ".~upd-", in any case. No entry may install or

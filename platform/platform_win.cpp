@@ -1,5 +1,6 @@
 // Windows implementation of the platform services: 8-bit ("A") Win32 calls only.
 #include "platform/platform.h"
+#include "platform/file_calls_win.h"
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
 #include "platform/path_win.h"
@@ -113,12 +114,12 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
         return NULL;
     // Write-attributes access lets the deletion clear a read-only attribute where it must.
     HANDLE file =
-        CreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing, NULL,
+        OsCreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing, NULL,
                     OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file) != FILE_TYPE_DISK || GetFileInformationByHandle(file, &info) == 0 ||
+    if (GetFileType(file) != FILE_TYPE_DISK || OsGetFileInformationByHandle(file, &info) == 0 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
         (forDeletion && !LiesBeneath(file, path, FolderPartLength(path)))) {
         (void)CloseHandle(file);
@@ -133,7 +134,7 @@ FILE *CreateOutputFile(const char *path)
     if (!ToExtendedPath(path, extended))
         return NULL;
     HANDLE file =
-        CreateFileW(extended, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        OsCreateFileW(extended, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     return StreamOfHandle(file, _O_WRONLY, "wb");
@@ -153,7 +154,7 @@ void InspectPath(const char *path, PathInfo *info)
     memset(info, 0, sizeof *info);
     wchar_t extended[EXTENDED_PATH_SIZE];
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!ToExtendedPath(path, extended) || GetFileAttributesExW(extended, GetFileExInfoStandard, &data) == 0)
+    if (!ToExtendedPath(path, extended) || OsGetFileAttributesExW(extended, GetFileExInfoStandard, &data) == 0)
         return;
     DWORD attributes = data.dwFileAttributes;
     info->kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
@@ -161,10 +162,10 @@ void InspectPath(const char *path, PathInfo *info)
                                                                   : PATH_REGULAR_FILE;
     info->size = ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
     info->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-    HANDLE file = CreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = OsCreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     BY_HANDLE_FILE_INFORMATION identity;
-    if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &identity) != 0) {
+    if (file != INVALID_HANDLE_VALUE && OsGetFileInformationByHandle(file, &identity) != 0) {
         info->file = ((unsigned long long)identity.nFileIndexHigh << 32) | identity.nFileIndexLow;
         info->volume = identity.dwVolumeSerialNumber;
     }
@@ -180,7 +181,7 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     size_t length = wcslen(pattern);
     wcscpy(pattern + length - (pattern[length - 1] == L'\\' ? 1 : 0), L"\\*");
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
+    HANDLE search = OsFindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
@@ -201,7 +202,7 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
                         : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER
                                                                                            : PATH_REGULAR_FILE;
         visit(name, kind, context);
-    } while (FindNextFileW(search, &found) != 0);
+    } while (OsFindNextFileW(search, &found) != 0);
     (void)FindClose(search);
     return true;
 }

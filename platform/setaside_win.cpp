@@ -1,5 +1,6 @@
 // Windows set-aside names, and the settling of set-aside files and of a move's leftovers.
 #include "platform/setaside_win.h"
+#include "platform/file_calls_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
 #include "platform/platform.h"
@@ -75,7 +76,7 @@ static bool IsLastSetAside(const wchar_t *folder, const wchar_t *name)
     wcscat(pattern, L"*~");
     wcscat(pattern, origin);
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
+    HANDLE search = OsFindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return true;
     bool last = true;
@@ -83,7 +84,7 @@ static bool IsLastSetAside(const wchar_t *folder, const wchar_t *name)
         const wchar_t *otherOrigin = SetAsideOrigin(found.cFileName);
         last = otherOrigin == NULL || CompareStringOrdinal(otherOrigin, -1, origin, -1, TRUE) != CSTR_EQUAL ||
                CompareSetAsideStamps(found.cFileName, name) <= 0;
-    } while (last && FindNextFileW(search, &found) != 0);
+    } while (last && OsFindNextFileW(search, &found) != 0);
     (void)FindClose(search);
     return last;
 }
@@ -103,14 +104,14 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
     wcscpy(origin, aside);
     wcscat(aside, name);
     wcscat(origin, SetAsideOrigin(name));
-    DWORD originAttributes = GetFileAttributesW(origin);
+    DWORD originAttributes = OsGetFileAttributesW(origin);
     if (originAttributes == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND) {
         // Only the file set aside last had that name last; an older one goes once the name is back.
         wchar_t folder[EXTENDED_PATH_SIZE];
         wmemcpy(folder, pattern, folderLength + 1);
         folder[folderLength + 1] = L'\0';
         if (IsLastSetAside(folder, name))
-            (void)MoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
+            (void)OsMoveFileExW(aside, origin, MOVEFILE_WRITE_THROUGH);
         return;
     }
     // Deleted only on proof that its name holds a file again: when that cannot be told (access
@@ -118,23 +119,14 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
     if (originAttributes == INVALID_FILE_ATTRIBUTES || (originAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return;
     DWORD attributes = ClearReadOnly(aside);
-    if (DeleteFileW(aside) == 0)
+    if (OsDeleteFileW(aside) == 0)
         RestoreAttributes(aside, attributes);
 }
 
-void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
+void RemoveMoveLeftovers(const char *folder)
 {
     wchar_t pattern[EXTENDED_PATH_SIZE];
-    char withSeparator[EXTENDED_PATH_SIZE];
-    size_t length = strlen(folder);
-    // The cleanup never reaches through a junction or link below the game folder.
-    if (length + 2 >= sizeof withSeparator)
-        return;
-    memset(withSeparator, 0, sizeof withSeparator);
-    memcpy(withSeparator, folder, length + 1);
-    withSeparator[length] = '\\'; // so that the folder itself is checked too
-    if (CheckFoldersBeneath(withSeparator, trustedLength) != MOVE_CREATES || !ToExtendedPath(folder, pattern) ||
-        wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
+    if (!ToExtendedPath(folder, pattern) || wcslen(pattern) + 3 >= EXTENDED_PATH_SIZE)
         return;
     // A folder named with a trailing separator (a drive's root, "C:\\Games\\") has it already.
     size_t folderLength = wcslen(pattern);
@@ -143,7 +135,7 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
     pattern[folderLength] = L'\0';
     wcscat(pattern, L"\\*");
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern, &found);
+    HANDLE search = OsFindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -168,7 +160,7 @@ void RemoveMoveLeftovers(const char *folder, size_t trustedLength)
         wcscpy(leftover, pattern);
         leftover[folderLength + 1] = L'\0';
         wcscat(leftover, found.cFileName);
-        (void)DeleteFileW(leftover);
-    } while (FindNextFileW(search, &found) != 0);
+        (void)OsDeleteFileW(leftover);
+    } while (OsFindNextFileW(search, &found) != 0);
     (void)FindClose(search);
 }

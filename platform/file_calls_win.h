@@ -1,0 +1,38 @@
+// Internal to the Windows platform layer: the system's file calls, each made through here.
+// Each takes the arguments and gives the result of the Win32 call of the same name without
+// "Os"; a test build can make any one of them fail (see fault_seam_win.h), so that every error
+// and every interruption of a pass is tried under test, also those no test system returns.
+#ifndef PLATFORM_FILE_CALLS_WIN_H
+#define PLATFORM_FILE_CALLS_WIN_H
+
+#include <windows.h>
+#include <aclapi.h>
+#include <winternl.h>
+
+HANDLE OsCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                     DWORD flags, HANDLE templateFile);
+HANDLE OsReOpenFile(HANDLE file, DWORD access, DWORD share, DWORD flags);
+BOOL OsMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+BOOL OsDeleteFileW(LPCWSTR path);
+DWORD OsGetFileAttributesW(LPCWSTR path);
+BOOL OsGetFileAttributesExW(LPCWSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data);
+BOOL OsSetFileAttributesW(LPCWSTR path, DWORD attributes);
+BOOL OsGetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+BOOL OsGetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
+BOOL OsSetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID info, DWORD size);
+DWORD OsGetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+BOOL OsReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped);
+BOOL OsWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL OsSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method);
+BOOL OsFlushFileBuffers(HANDLE file);
+HANDLE OsFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
+BOOL OsFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found);
+DWORD OsSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner, PSID group,
+                        PACL dacl, PACL sacl);
+
+// The system's own NtSetInformationFile, looked up in ntdll.dll: the rename through a handle
+// that Win32 offers only from Windows 10 on. Returns the Win32 error of the call (ERROR_SUCCESS),
+// ERROR_INVALID_FUNCTION where the system has no such call.
+DWORD OsSetInformationFile(HANDLE file, void *info, ULONG size, FILE_INFORMATION_CLASS kind);
+
+#endif

@@ -31,8 +31,8 @@ static unsigned g_temporaryAttempt;
 static bool MayReplace(const wchar_t *path)
 {
     HANDLE file =
-        OsCreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        OsCreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError() != ERROR_ACCESS_DENIED;
     (void)CloseHandle(file);
@@ -95,15 +95,15 @@ static void TakeFolderSecurity(HANDLE file)
                         &beforeDescriptor) == ERROR_SUCCESS &&
         before != NULL && InitializeAcl(&empty, sizeof empty, ACL_REVISION) != 0 &&
         OsSetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                        NULL, NULL, &empty, NULL) == ERROR_SUCCESS) {
+                          NULL, NULL, &empty, NULL) == ERROR_SUCCESS) {
         PACL after = NULL;
         PSECURITY_DESCRIPTOR afterDescriptor = NULL;
         if (GetSecurityInfo(security, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &after, NULL,
                             &afterDescriptor) != ERROR_SUCCESS ||
             (after != NULL && after->AceCount == 0))
             (void)OsSetSecurityInfo(security, SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, before,
-                                  NULL);
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, before,
+                                    NULL);
         if (afterDescriptor != NULL)
             (void)LocalFree(afterDescriptor);
     }
@@ -116,7 +116,7 @@ static void TakeFolderSecurity(HANDLE file)
     DWORD size = sizeof administrators;
     if (RunsElevated() && CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, &administrators.sid, &size) != 0)
         (void)OsSetSecurityInfo(security, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &administrators.sid, NULL, NULL,
-                              NULL);
+                                NULL);
     (void)CloseHandle(security);
 }
 
@@ -172,11 +172,12 @@ static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *f
     // cleared for the open and put back at once. Delete access renames and deletes through it.
     DWORD cleared = forMove ? ClearReadOnly(path) : INVALID_FILE_ATTRIBUTES;
     staged->file =
-        forMove ? OsCreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, NULL)
-                : OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        forMove
+            ? OsCreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, NULL)
+            : OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     staged->openError = GetLastError();
     RestoreAttributes(path, cleared);
     if (staged->file == INVALID_HANDLE_VALUE)
@@ -220,7 +221,7 @@ static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *fore
     // One file under two names: the content is in place already, only the staged name goes.
     HANDLE existing =
         OsCreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     FileIdentity targetIdentity;
     bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
                 SameFile(&targetIdentity, &staged->identity);
@@ -285,7 +286,7 @@ static HANDLE CreateCopyFile(const char *target, wchar_t temporary[EXTENDED_PATH
             !ToExtendedPath(narrow, temporary))
             return INVALID_HANDLE_VALUE;
         HANDLE output = OsCreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, NULL);
         if (output != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return output;
     }
@@ -412,7 +413,7 @@ static bool IsOnVolumeOf(const FileIdentity *identity, const wchar_t *folder)
     if (folder[0] == L'\0')
         return true;
     HANDLE handle = OsCreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     FileIdentity folderIdentity;
     bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, &folderIdentity);
     if (handle != INVALID_HANDLE_VALUE)

@@ -85,7 +85,7 @@ bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
     for (wchar_t *at = rest; *at != L'\0'; ++at)
         *at = *at == L'/' ? L'\\' : *at;
     HANDLE folder = OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (folder == INVALID_HANDLE_VALUE)
         return false;
     DWORD folderLength = OsGetFinalPathNameByHandleW(folder, expected, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);

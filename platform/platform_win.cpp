@@ -115,7 +115,7 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     // Write-attributes access lets the deletion clear a read-only attribute where it must.
     HANDLE file =
         OsCreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing, NULL,
-                    OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
+                      OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;
@@ -163,7 +163,7 @@ void InspectPath(const char *path, PathInfo *info)
     info->size = ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
     info->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     HANDLE file = OsCreateFileW(extended, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+                                NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     BY_HANDLE_FILE_INFORMATION identity;
     if (file != INVALID_HANDLE_VALUE && OsGetFileInformationByHandle(file, &identity) != 0) {
         info->file = ((unsigned long long)identity.nFileIndexHigh << 32) | identity.nFileIndexLow;

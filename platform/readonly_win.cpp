@@ -8,7 +8,7 @@ DWORD ClearReadOnly(const wchar_t *path)
         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return INVALID_FILE_ATTRIBUTES;
     return OsSetFileAttributesW(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY) != 0 ? attributes
-                                                                                       : INVALID_FILE_ATTRIBUTES;
+                                                                                         : INVALID_FILE_ATTRIBUTES;
 }
 
 void RestoreAttributes(const wchar_t *path, DWORD attributes)

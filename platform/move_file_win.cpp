@@ -23,34 +23,67 @@ enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
 
-// False when the updater may not replace the file at `path` (extended form) at all: opening it
-// for deletion and for its attributes, as a replacement needs, is denied even with full sharing,
-// so no other program's handle is the cause (its ACL denies this user, or an immutable file).
-// True when it opens, or the open meets a sharing violation: then only a program using the file
-// stands in the way (a running program's image refuses the rename, not this open).
-static bool MayReplace(const wchar_t *path)
+// False when this user may not add names to `folder` (extended form): opening it for that is
+// denied even with full sharing, so its ACL refuses this user. A folder-level deny would
+// otherwise refuse every rename into it with access denied, as an open target does.
+static bool MayAddNames(const wchar_t *folder)
+{
+    HANDLE handle = OsCreateFileW(folder, FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    (void)CloseHandle(handle);
+    return true;
+}
+
+// MayAddNames, the last answer kept: the entries of a list mostly share their folders. One gone
+// stale only makes a move fail, and the failure is told afresh.
+static bool MayAddNamesKept(const wchar_t *folder)
+{
+    static wchar_t lastFolder[EXTENDED_PATH_SIZE];
+    static bool lastAnswer;
+    if (lastFolder[0] != L'\0' && wcscmp(lastFolder, folder) == 0)
+        return lastAnswer;
+    lastAnswer = MayAddNames(folder);
+    memset(lastFolder, 0, sizeof lastFolder);
+    if (wcslen(folder) < EXTENDED_PATH_SIZE)
+        wcscpy(lastFolder, folder);
+    return lastAnswer;
+}
+
+// False when the updater may not replace the file at `path` (extended form) in `folder` at all:
+// opening it for deletion and for its attributes, as a replacement needs, is denied even with
+// full sharing, so no other program's handle is the cause (its ACL denies this user, or an
+// immutable file), or the folder takes no new names. True when it opens, or the open meets a
+// sharing violation: then only a program using the file stands in the way (a running program's
+// image refuses the rename, not this open).
+static bool MayReplace(const wchar_t *path, const wchar_t *folder)
 {
     HANDLE file =
         OsCreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError() != ERROR_ACCESS_DENIED;
-    (void)CloseHandle(file);
-    return true;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_ACCESS_DENIED)
+            return false;
+    } else {
+        (void)CloseHandle(file);
+    }
+    return folder[0] == L'\0' || MayAddNames(folder);
 }
 
 // A failure is "in use" when another program holds a file for the moment. An open target is
 // refused with access denied, as a read-only one and one the user may not replace are; only the
 // first passes, and the others fail at once. `path` is the file's extended form, empty when it
-// has none (then only a sharing or lock error counts as "in use").
-static MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path)
+// has none (then only a sharing or lock error counts as "in use"); `folder` is its folder's, or
+// empty when only the file is asked.
+static MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path, const wchar_t *folder)
 {
     if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
         return MOVE_IN_USE;
     if (error == ERROR_ACCESS_DENIED) {
         DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(path);
         if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path))
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path, folder))
             return MOVE_IN_USE;
     }
     return MOVE_FAILED;
@@ -212,6 +245,8 @@ static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *fore
     if (OsGetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
         DWORD error = GetLastError();
         forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
+        if (forecast->verdict == MOVE_CREATES && !MayAddNamesKept(paths->targetFolder))
+            forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -229,6 +264,12 @@ static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *fore
         (void)CloseHandle(existing);
     if (same) {
         forecast->verdict = MOVE_DROPS_STAGED_NAME;
+        return;
+    }
+    // A folder the updater may not write into fails at once; a run learns that the target itself
+    // may not be replaced from the rename, at once too, and only a forecast asks.
+    if (!MayAddNamesKept(paths->targetFolder) || (!forMove && !MayReplace(paths->target, L""))) {
+        forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
     forecast->verdict = MOVE_REPLACES;
@@ -360,7 +401,7 @@ static DWORD SetAsideAndRename(HANDLE file, const wchar_t *target)
 static DWORD ReplaceTarget(HANDLE file, const MovePaths *paths)
 {
     DWORD error = RenameThroughHandle(file, paths->target, true);
-    if (error == ERROR_SUCCESS || OutcomeOfError(error, paths->target) != MOVE_IN_USE)
+    if (error == ERROR_SUCCESS || OutcomeOfError(error, paths->target, paths->targetFolder) != MOVE_IN_USE)
         return error;
     return SetAsideAndRename(file, paths->target);
 }
@@ -390,7 +431,7 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
     DWORD targetAttributes = ClearReadOnly(paths->target);
     DWORD error = ReplaceTarget(g_keptCopy.file, paths);
     if (error != ERROR_SUCCESS) {
-        MoveOutcome outcome = OutcomeOfError(error, paths->target);
+        MoveOutcome outcome = OutcomeOfError(error, paths->target, paths->targetFolder);
         RestoreAttributes(paths->target, targetAttributes);
         (void)MarkDeletePending(g_keptCopy.file, true);
         if (outcome != MOVE_IN_USE)
@@ -425,7 +466,7 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
 {
     if (staged->file == INVALID_HANDLE_VALUE && forecast->verdict == MOVE_STAGED_NOT_REGULAR)
         return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED
-                                                         : OutcomeOfError(staged->openError, paths->source);
+                                                         : OutcomeOfError(staged->openError, paths->source, L"");
     if (forecast->verdict == MOVE_DROPS_STAGED_NAME) {
         bool deleted = DeleteThroughHandle(staged->file);
         staged->file = INVALID_HANDLE_VALUE;
@@ -448,7 +489,7 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
         return MOVE_DONE;
     }
     // Told before the attribute is back: a read-only target refuses as an open one does.
-    MoveOutcome outcome = OutcomeOfError(error, paths->target);
+    MoveOutcome outcome = OutcomeOfError(error, paths->target, paths->targetFolder);
     RestoreAttributes(paths->target, targetAttributes);
     if (error != ERROR_NOT_SAME_DEVICE)
         return outcome;

@@ -89,6 +89,8 @@ echo "new" >"$STAGING_UNIX/Sealed.datnew1"
 write_settings "$GAME_WIN"
 write_file_list "Sealed.datnew1"
 check "the target is made immutable" chattr +i "$GAME_UNIX/Sealed.dat"
+run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
+check "kdx plan foresees it" grep -q -F 'Sealed.dat: would not install: no permission' "$out.plan"
 started=$(date +%s%N)
 run_updater "$out"
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))

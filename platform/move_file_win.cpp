@@ -8,6 +8,7 @@
 #include "platform/file_calls_win.h"
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
+#include "platform/examine_move_win.h"
 #include "platform/identity_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
@@ -22,72 +23,6 @@ enum { COPY_CHUNK_SIZE = 256 * 1024, NAME_ATTEMPTS = 100 };
 
 static unsigned char g_copyBuffer[COPY_CHUNK_SIZE];
 static unsigned g_temporaryAttempt;
-
-// False when this user may not add names to `folder` (extended form): opening it for that is
-// denied even with full sharing, so its ACL refuses this user. A folder-level deny would
-// otherwise refuse every rename into it with access denied, as an open target does.
-static bool MayAddNames(const wchar_t *folder)
-{
-    HANDLE handle = OsCreateFileW(folder, FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (handle == INVALID_HANDLE_VALUE)
-        return GetLastError() != ERROR_ACCESS_DENIED;
-    (void)CloseHandle(handle);
-    return true;
-}
-
-// MayAddNames, the last answer kept: the entries of a list mostly share their folders. One gone
-// stale only makes a move fail, and the failure is told afresh.
-static bool MayAddNamesKept(const wchar_t *folder)
-{
-    static wchar_t lastFolder[EXTENDED_PATH_SIZE];
-    static bool lastAnswer;
-    if (lastFolder[0] != L'\0' && wcscmp(lastFolder, folder) == 0)
-        return lastAnswer;
-    lastAnswer = MayAddNames(folder);
-    memset(lastFolder, 0, sizeof lastFolder);
-    if (wcslen(folder) < EXTENDED_PATH_SIZE)
-        wcscpy(lastFolder, folder);
-    return lastAnswer;
-}
-
-// False when the updater may not replace the file at `path` (extended form) in `folder` at all:
-// opening it for deletion and for its attributes, as a replacement needs, is denied even with
-// full sharing, so no other program's handle is the cause (its ACL denies this user, or an
-// immutable file), or the folder takes no new names. True when it opens, or the open meets a
-// sharing violation: then only a program using the file stands in the way (a running program's
-// image refuses the rename, not this open).
-static bool MayReplace(const wchar_t *path, const wchar_t *folder)
-{
-    HANDLE file =
-        OsCreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_ACCESS_DENIED)
-            return false;
-    } else {
-        (void)CloseHandle(file);
-    }
-    return folder[0] == L'\0' || MayAddNames(folder);
-}
-
-// A failure is "in use" when another program holds a file for the moment. An open target is
-// refused with access denied, as a read-only one and one the user may not replace are; only the
-// first passes, and the others fail at once. `path` is the file's extended form, empty when it
-// has none (then only a sharing or lock error counts as "in use"); `folder` is its folder's, or
-// empty when only the file is asked.
-static MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path, const wchar_t *folder)
-{
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_USER_MAPPED_FILE)
-        return MOVE_IN_USE;
-    if (error == ERROR_ACCESS_DENIED) {
-        DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(path);
-        if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path, folder))
-            return MOVE_IN_USE;
-    }
-    return MOVE_FAILED;
-}
 
 // While set, the file goes when its last handle closes: a run killed during the copy leaves
 // nothing behind.
@@ -174,118 +109,6 @@ static DWORD RenameThroughHandle(HANDLE file, const wchar_t *target, bool replac
     rename.info.FileName[1] = L'?'; // "\\?\" becomes "\??\"
     return OsSetInformationFile(file, &rename.info, (ULONG)(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)),
                                 FileRenameInformation);
-}
-
-// The staged file as the move sees it.
-struct StagedFile {
-    HANDLE file; // INVALID_HANDLE_VALUE when it did not open
-    DWORD openError;
-    FileIdentity identity;
-};
-
-// Opens the staged file beneath its staging folder: no reparse point in any component below it.
-// For a move the handle reads, flushes and renames it, and lets no writer in while it is open;
-// for a forecast it only reads attributes and disturbs nobody.
-static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
-{
-    const wchar_t *path = paths->source;
-    forecast->verdict = CheckFoldersBeneath(paths->narrowSource, paths->stagingLength);
-    if (forecast->verdict != MOVE_CREATES)
-        return false;
-    forecast->verdict = MOVE_STAGED_MISSING;
-    if (path[0] == L'\0')
-        return false;
-    DWORD attributes = OsGetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return false;
-    forecast->verdict = MOVE_STAGED_NOT_REGULAR;
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return false;
-    // FlushFileBuffers needs write access, which a read-only file refuses: its attribute is
-    // cleared for the open and put back at once. Delete access renames and deletes through it.
-    DWORD cleared = forMove ? ClearReadOnly(path) : INVALID_FILE_ATTRIBUTES;
-    staged->file =
-        forMove
-            ? OsCreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                            OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, NULL)
-            : OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    staged->openError = GetLastError();
-    RestoreAttributes(path, cleared);
-    if (staged->file == INVALID_HANDLE_VALUE)
-        return false;
-    if (GetFileType(staged->file) != FILE_TYPE_DISK || !IdentifyFile(staged->file, &staged->identity) ||
-        (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return false;
-    forecast->verdict = MOVE_STAGED_THROUGH_LINK;
-    if (!LiesBeneath(staged->file, paths->narrowSource, paths->stagingLength))
-        return false;
-    forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
-    return true;
-}
-
-// Fills `forecast`, and for a regular staged file opens it into `staged` (closed by the caller).
-static void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
-{
-    memset(forecast, 0, sizeof *forecast);
-    memset(staged, 0, sizeof *staged);
-    staged->file = INVALID_HANDLE_VALUE;
-    if (!OpenStagedFile(paths, forMove, forecast, staged))
-        return;
-    // Inside the game folder junctions and links are followed: players move large folders
-    // elsewhere that way.
-    forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
-    DWORD folderAttributes =
-        paths->targetFolder[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(paths->targetFolder);
-    if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        paths->target[0] == L'\0')
-        return;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (OsGetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
-        DWORD error = GetLastError();
-        forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
-        if (forecast->verdict == MOVE_CREATES && !MayAddNamesKept(paths->targetFolder))
-            forecast->verdict = MOVE_NO_PERMISSION;
-        return;
-    }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        forecast->verdict = MOVE_TARGET_NOT_A_FILE;
-        return;
-    }
-    // One file under two names: the content is in place already, only the staged name goes.
-    HANDLE existing =
-        OsCreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    FileIdentity targetIdentity;
-    bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
-                SameFile(&targetIdentity, &staged->identity);
-    if (existing != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(existing);
-    if (same) {
-        forecast->verdict = MOVE_DROPS_STAGED_NAME;
-        return;
-    }
-    // A folder the updater may not write into fails at once; a run learns that the target itself
-    // may not be replaced from the rename, at once too, and only a forecast asks.
-    if (!MayAddNamesKept(paths->targetFolder) || (!forMove && !MayReplace(paths->target, L""))) {
-        forecast->verdict = MOVE_NO_PERMISSION;
-        return;
-    }
-    forecast->verdict = MOVE_REPLACES;
-    forecast->targetIsLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    forecast->targetSize = forecast->targetIsLink ? 0 : ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    forecast->targetReadOnly = !forecast->targetIsLink && (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-}
-
-void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
-{
-    MovePaths paths;
-    StagedFile staged;
-    ConvertMovePaths(source, stagingLength, target, &paths);
-    ExamineMove(&paths, false, forecast, &staged);
-    if (staged.file != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(staged.file);
 }
 
 // A finished copy whose rename found the target in use: kept, delete-pending, for the next try

@@ -102,11 +102,47 @@ struct StagedFile {
     dev_t targetFolderDevice; // for MOVE_CREATES and MOVE_REPLACES: the device of the target's folder
 };
 
+// The folder of the last staged file opened, held for the next entry: the entries of a list
+// mostly share their folders, and a pass then reaches each folder once. A new pass reaches its
+// folders afresh (SyncStagedFiles lets go).
+static struct {
+    bool held;
+    int folder;
+    size_t stagingLength;
+    char path[MOVE_TEMPORARY_PATH_SIZE]; // the folder's path, as the staged file's path begins
+} g_heldFolder;
+
+static void LetGoOfHeldFolder()
+{
+    if (g_heldFolder.held)
+        (void)close(g_heldFolder.folder);
+    memset(&g_heldFolder, 0, sizeof g_heldFolder);
+}
+
+// OpenFolderBeneath, for the folder part (`folderLength` bytes) of a staged file's path, through
+// the held folder when it is that one. The descriptor returned stays the held folder's.
+static int ReachStagedFolder(const char *source, size_t folderLength, size_t stagingLength, bool *throughLink)
+{
+    *throughLink = false;
+    if (g_heldFolder.held && g_heldFolder.stagingLength == stagingLength &&
+        strncmp(g_heldFolder.path, source, folderLength) == 0 && g_heldFolder.path[folderLength] == '\0')
+        return g_heldFolder.folder;
+    int folder = OpenFolderBeneath(source, folderLength, stagingLength, throughLink);
+    if (folder < 0 || folderLength >= sizeof g_heldFolder.path)
+        return folder;
+    LetGoOfHeldFolder();
+    g_heldFolder.held = true;
+    g_heldFolder.folder = folder;
+    g_heldFolder.stagingLength = stagingLength;
+    memcpy(g_heldFolder.path, source, folderLength);
+    return folder;
+}
+
 static void CloseStagedFile(StagedFile *staged)
 {
     if (staged->file >= 0)
         (void)close(staged->file);
-    if (staged->folder >= 0)
+    if (staged->folder >= 0 && !(g_heldFolder.held && staged->folder == g_heldFolder.folder))
         (void)close(staged->folder);
     staged->file = -1;
     staged->folder = -1;
@@ -138,7 +174,7 @@ static bool OpenStagedFile(const char *source, size_t stagingLength, MoveForecas
     forecast->verdict = MOVE_STAGED_MISSING;
     size_t folderLength = FolderPartLength(source);
     bool throughLink = false;
-    staged->folder = OpenFolderBeneath(source, folderLength, stagingLength, &throughLink);
+    staged->folder = ReachStagedFolder(source, folderLength, stagingLength, &throughLink);
     if (staged->folder < 0) {
         forecast->verdict = throughLink       ? MOVE_STAGED_THROUGH_LINK
                             : errno == EACCES ? MOVE_STAGED_NOT_SEARCHABLE
@@ -263,6 +299,33 @@ static bool FolderIsWritable(const char *folder)
     return lastWritable;
 }
 
+// The last target folder found, kept for the pass: the entries of a list mostly share their
+// folders. One replaced meanwhile makes the rename fail, or cross file systems, which the move
+// then meets as such.
+static struct {
+    bool known;
+    struct stat info;
+    char path[MOVE_TEMPORARY_PATH_SIZE];
+} g_lastTargetFolder;
+
+// stat(2) of the target folder `folder`, answered from the last one found when it is the same.
+static bool StatTargetFolder(const char *folder, struct stat *info)
+{
+    if (g_lastTargetFolder.known && strcmp(g_lastTargetFolder.path, folder) == 0) {
+        *info = g_lastTargetFolder.info;
+        return true;
+    }
+    if (stat(folder, info) != 0)
+        return false;
+    memset(&g_lastTargetFolder, 0, sizeof g_lastTargetFolder);
+    if (strlen(folder) < sizeof g_lastTargetFolder.path) {
+        g_lastTargetFolder.known = true;
+        g_lastTargetFolder.info = *info;
+        memcpy(g_lastTargetFolder.path, folder, strlen(folder));
+    }
+    return true;
+}
+
 // Fills `forecast` and, for a regular staged file, opens it into `staged` (closed by the caller).
 // `forecastOnly`: for a tool, which also asks what a run learns only by trying.
 static void ExamineMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast,
@@ -281,7 +344,7 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
     forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
     if (targetFolderLength == 0)
         return;
-    if (stat(targetFolder, &folderInfo) != 0) {
+    if (!StatTargetFolder(targetFolder, &folderInfo)) {
         if (errno == EACCES)
             forecast->verdict = MOVE_TARGET_FOLDER_NOT_SEARCHABLE;
         return;
@@ -816,6 +879,9 @@ static bool SyncfsIsDurable(int descriptor)
 void SyncStagedFiles(const char *stagingFolder)
 {
     g_started.batchSynced = true;
+    // Each pass reaches its folders afresh.
+    LetGoOfHeldFolder();
+    memset(&g_lastTargetFolder, 0, sizeof g_lastTargetFolder);
     int folder = open(stagingFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat folderInfo;
     memset(&folderInfo, 0, sizeof folderInfo);

@@ -347,10 +347,11 @@ static void ApplyAndDeleteFileList(const char *fileListPath)
     FILE *fileList = OpenDataFile(fileListPath, true);
     if (fileList == NULL)
         return;
-    // A rejected list installs nothing and is deleted all the same.
+    // A rejected list installs nothing and is deleted all the same; one that could not be read
+    // was not judged at all, and stays for the next run.
     g_passDurable = true;
-    (void)LoadKdxFilePrefix(fileList, ApplyFileList, FILE_LIST_PAYLOAD_LIMIT);
-    if (FileListPassIsDurable())
+    KdxStatus status = LoadKdxFilePrefix(fileList, ApplyFileList, FILE_LIST_PAYLOAD_LIMIT);
+    if (status != KDX_READ_FAILED && FileListPassIsDurable())
         (void)DeleteDataFileAndClose(fileList, fileListPath);
     else
         (void)fclose(fileList);

@@ -19,6 +19,8 @@ KdxStatus LoadKdxFilePrefix(FILE *file, PayloadHandler handler, size_t payloadLi
     // Measured in 64 bits on every platform: a 32-bit position wraps, and a file of 4 GiB + n
     // bytes would pass for n bytes. Whatever does not fit a signed 32-bit length is refused.
     long long fileLength = MeasureFileLength(file);
+    if (fileLength < 0)
+        return KDX_READ_FAILED;
     if (fileLength < KDX_MINIMUM_LENGTH || fileLength > (long long)INT32_MAX)
         return KDX_TOO_SHORT;
 
@@ -28,8 +30,10 @@ KdxStatus LoadKdxFilePrefix(FILE *file, PayloadHandler handler, size_t payloadLi
     unsigned char *image = (unsigned char *)calloc(length + 1, 1);
     if (image == NULL)
         return KDX_NO_MEMORY;
-    // A short read leaves zeros behind, which the header checks and the handlers read safely.
-    (void)fread(image, 1, length, file);
+    if (fread(image, 1, length, file) != length) {
+        free(image);
+        return KDX_READ_FAILED;
+    }
 
     KdxStatus status;
     if (ReadLE16(image) != 0xFFFFu || ReadLE32(image + 2) != KDX_SIGNATURE) {
@@ -57,6 +61,7 @@ const char *KdxStatusName(KdxStatus status)
     case KDX_BAD_SIGNATURE: return "KDX_BAD_SIGNATURE";
     case KDX_BAD_VERSION: return "KDX_BAD_VERSION";
     case KDX_BAD_FLAG: return "KDX_BAD_FLAG";
+    case KDX_READ_FAILED: return "KDX_READ_FAILED";
     }
     return "KDX_UNKNOWN";
 }

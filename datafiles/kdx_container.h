@@ -15,7 +15,8 @@ enum KdxStatus {
     KDX_NO_MEMORY = 2,     // no memory for the file image
     KDX_BAD_SIGNATURE = 3, // marker or signature wrong
     KDX_BAD_VERSION = 4,   // version is not 1
-    KDX_BAD_FLAG = 5       // flag is neither 0 nor 1
+    KDX_BAD_FLAG = 5,      // flag is neither 0 nor 1
+    KDX_READ_FAILED = 6    // the file could not be measured or read whole: nothing of it was judged
 };
 
 // Called by LoadKdxFile, at most once and only for a valid header, with a read-only view of
@@ -25,9 +26,10 @@ typedef void (*PayloadHandler)(const unsigned char *payload, size_t length);
 
 // Loads the whole of `file` (open for reading in binary mode, positioned anywhere; left open)
 // into a zero-filled image one byte longer than the file, checks the header and, when it is
-// valid, calls `handler` with the payload. The image is released before returning. Bytes a
-// short read does not deliver stay zero, so a 6- or 7-byte file reads its missing header
-// bytes as zero.
+// valid, calls `handler` with the payload. The image is released before returning. A 6- or
+// 7-byte file reads its missing header bytes as zero. A read that fails, or delivers less than
+// the file's measured length (it shrank meanwhile), calls nothing: a record cut short by an
+// error could pass for a shorter valid one.
 KdxStatus LoadKdxFile(FILE *file, PayloadHandler handler);
 
 // As LoadKdxFile, but reads and hands over at most `payloadLimit` bytes of the payload: for a

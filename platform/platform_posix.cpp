@@ -42,8 +42,7 @@ long long MeasureFileLength(FILE *file)
     if (fseeko(file, 0, SEEK_END) != 0)
         return -1;
     long long length = (long long)ftello(file);
-    (void)fseeko(file, 0, SEEK_SET);
-    return length;
+    return fseeko(file, 0, SEEK_SET) == 0 ? length : -1;
 }
 
 // What the file opened for deletion was when it was opened, before anything of it was read.

@@ -82,8 +82,7 @@ long long MeasureFileLength(FILE *file)
     if (_fseeki64(file, 0, SEEK_END) != 0)
         return -1;
     long long length = (long long)_ftelli64(file);
-    (void)_fseeki64(file, 0, SEEK_SET);
-    return length;
+    return _fseeki64(file, 0, SEEK_SET) == 0 ? length : -1;
 }
 
 // A binary stream over the open `file` (`flags` and `mode` saying which way), or NULL with the

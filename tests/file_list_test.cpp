@@ -577,6 +577,35 @@ TEST_F(FileListRun, AFileTakenByAKilledRunGetsItsNameBackAndIsInstalled)
     EXPECT_EQ(SnapshotTree(staging).size(), 0u);
 }
 
+// A read of the file list that fails (an I/O error) judges nothing: the list stays, nothing is
+// installed, and the next run installs it. The reads fail from the first after the list is
+// opened, found by counting the reads a run makes before it opens the list, in a run that finds
+// none.
+TEST_F(FileListRun, AListThatCannotBeReadStaysForTheNextRun)
+{
+    Install("a.dat", "old a");
+    Stage("a.datNEW1", "new a");
+    const std::string trace = root + "/trace";
+    RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=read,openat", UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    std::string lines = ReadFile(trace);
+    size_t listOpened = lines.find("/FileList.kdx\"");
+    ASSERT_NE(listOpened, std::string::npos) << "the run never looked for its list";
+    int readsBefore = 0;
+    for (size_t at = lines.find("read(", 0); at < listOpened; at = lines.find("read(", at + 1))
+        ++readsBefore;
+    WriteFileList({"a.datNEW1"});
+    std::string failListReads = "inject=read:error=EIO:when=" + std::to_string(readsBefore + 1) + "+";
+    RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=read", "-e", failListReads, UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    ASSERT_NE(ReadFile(trace).find("EIO (Input/output error) (INJECTED)"), std::string::npos);
+    EXPECT_TRUE(PathExists(fileList)) << "a list that could not be read was deleted";
+    EXPECT_EQ(ReadFile(game + "/a.dat"), "old a");
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(game + "/a.dat"), "new a");
+    EXPECT_FALSE(PathExists(fileList));
+}
+
 // Between the check of a staged file and its move, a program swaps a FIFO in under its name
 // (the updater held inside the staged file's sync): what was swapped in is never installed, and
 // the FIFO stays staged.

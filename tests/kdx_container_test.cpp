@@ -1,7 +1,10 @@
 #include "datafiles/kdx_container.h"
 
+#include <algorithm>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 #include <string>
 #include <unistd.h>
 
@@ -115,6 +118,57 @@ TEST(KdxContainer, RefusesFilesOfTwoGibibytesOrMoreWithoutReadingThem)
     RemoveTree(folder);
 }
 
+// A stream over `bytes` whose reads fail (EIO) once `readable` bytes were delivered.
+struct FailingStream {
+    std::string bytes;
+    size_t readable;
+    size_t position;
+};
+
+ssize_t FailingRead(void *cookie, char *buffer, size_t size)
+{
+    FailingStream *stream = (FailingStream *)cookie;
+    if (stream->position >= stream->readable) {
+        errno = EIO;
+        return -1;
+    }
+    size_t count = std::min(size, stream->readable - stream->position);
+    memcpy(buffer, stream->bytes.data() + stream->position, count);
+    stream->position += count;
+    return (ssize_t)count;
+}
+
+int FailingSeek(void *cookie, off64_t *offset, int whence)
+{
+    FailingStream *stream = (FailingStream *)cookie;
+    off64_t base = whence == SEEK_END ? (off64_t)stream->bytes.size() : whence == SEEK_CUR ? stream->position : 0;
+    stream->position = (size_t)(base + *offset);
+    *offset = (off64_t)stream->position;
+    return 0;
+}
+
+// A record cut short by a read error could pass for a shorter valid one (a game folder's path
+// losing its last part): nothing is handed over, and the status says the file was not read.
+TEST(KdxContainer, HandsNothingOverWhenTheFileCannotBeReadWhole)
+{
+    FailingStream cutShort{KdxFile(std::string("\x01\x00", 2) + "\x0f\x00C:\\Games\\Orvo"), 14, 0};
+    FILE *file = fopencookie(&cutShort, "rb", cookie_io_functions_t{FailingRead, nullptr, FailingSeek, nullptr});
+    ASSERT_NE(file, nullptr);
+    g_handlerCalls = 0;
+    EXPECT_EQ(LoadKdxFile(file, RecordingHandler), KDX_READ_FAILED);
+    EXPECT_EQ(g_handlerCalls, 0);
+    fclose(file);
+
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], kHeader.data(), kHeader.size()), (ssize_t)kHeader.size());
+    close(ends[1]);
+    FILE *unmeasurable = fdopen(ends[0], "rb");
+    EXPECT_EQ(LoadKdxFile(unmeasurable, RecordingHandler), KDX_READ_FAILED);
+    EXPECT_EQ(g_handlerCalls, 0);
+    fclose(unmeasurable);
+}
+
 TEST(KdxContainer, NamesEveryStatus)
 {
     EXPECT_STREQ(KdxStatusName(KDX_OK), "KDX_OK");
@@ -123,6 +177,7 @@ TEST(KdxContainer, NamesEveryStatus)
     EXPECT_STREQ(KdxStatusName(KDX_BAD_SIGNATURE), "KDX_BAD_SIGNATURE");
     EXPECT_STREQ(KdxStatusName(KDX_BAD_VERSION), "KDX_BAD_VERSION");
     EXPECT_STREQ(KdxStatusName(KDX_BAD_FLAG), "KDX_BAD_FLAG");
+    EXPECT_STREQ(KdxStatusName(KDX_READ_FAILED), "KDX_READ_FAILED");
     EXPECT_EQ((int)KDX_BAD_FLAG, 5);
 }
 

@@ -16,20 +16,21 @@ bool ReadRestartArgument(int argumentCount, char **arguments)
     return argumentCount > 1 && arguments[1] != NULL && strcmp(arguments[1], "-restart") == 0;
 }
 
-void RunSettingsPhase()
+bool RunSettingsPhase()
 {
     if (g_UpdaterState.AppDataPath[0] == '\0')
-        return;
+        return true;
     char settingsPath[PATH_BUFFER_SIZE];
     if (!ComposePath(settingsPath, sizeof settingsPath, g_UpdaterState.AppDataPath, "/Brackmoor Games/Settings.kdx",
                      ""))
-        return;
+        return true;
     FILE *settingsFile = OpenDataFile(settingsPath, false);
     if (settingsFile == NULL)
-        return;
+        return true;
     // A rejected file leaves GamePath empty, which the later phases notice themselves.
-    (void)LoadKdxFilePrefix(settingsFile, ApplySettings, SETTINGS_PAYLOAD_LIMIT);
+    KdxStatus status = LoadKdxFilePrefix(settingsFile, ApplySettings, SETTINGS_PAYLOAD_LIMIT);
     (void)fclose(settingsFile);
+    return status != KDX_READ_FAILED;
 }
 
 int RunUpdater(int argumentCount, char **arguments)
@@ -43,9 +44,8 @@ int RunUpdater(int argumentCount, char **arguments)
 
     // No folder leaves AppDataPath empty, and the data-file phases then do nothing.
     (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
-    RunSettingsPhase();
-
-    ProcessFileList(UPDATE_RUN_LOCK_WAIT_MS);
+    if (RunSettingsPhase())
+        ProcessFileList(UPDATE_RUN_LOCK_WAIT_MS);
     if (g_UpdaterState.RestartClient != 0)
         RelaunchClient();
     return 0;

@@ -577,33 +577,49 @@ TEST_F(FileListRun, AFileTakenByAKilledRunGetsItsNameBackAndIsInstalled)
     EXPECT_EQ(SnapshotTree(staging).size(), 0u);
 }
 
-// A read of the file list that fails (an I/O error) judges nothing: the list stays, nothing is
-// installed, and the next run installs it. The reads fail from the first after the list is
-// opened, found by counting the reads a run makes before it opens the list, in a run that finds
-// none.
-TEST_F(FileListRun, AListThatCannotBeReadStaysForTheNextRun)
+// A data file that is there but cannot be opened or read (held, denied, an I/O error) judges
+// nothing: the list stays, nothing is installed, and the next run installs it. The call to fail
+// is found by counting the calls a run makes before it reaches the file, in a run with no list.
+TEST_F(FileListRun, ADataFileThatCannotBeReadKeepsTheListForTheNextRun)
 {
-    Install("a.dat", "old a");
-    Stage("a.datNEW1", "new a");
+    struct Row {
+        const char *what;
+        const char *call;
+        const char *reached; // in the trace, where the file is opened
+        const char *error;
+        const char *later; // "+": every later such call fails too
+    };
+    const Row rows[] = {
+        {"the list's reads fail", "read", "/FileList.kdx\"", "EIO", "+"},
+        {"the settings file is denied", "openat", "/Settings.kdx\"", "EACCES", ""},
+    };
     const std::string trace = root + "/trace";
     RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=read,openat", UPDATER_PROGRAM},
                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
-    std::string lines = ReadFile(trace);
-    size_t listOpened = lines.find("/FileList.kdx\"");
-    ASSERT_NE(listOpened, std::string::npos) << "the run never looked for its list";
-    int readsBefore = 0;
-    for (size_t at = lines.find("read(", 0); at < listOpened; at = lines.find("read(", at + 1))
-        ++readsBefore;
-    WriteFileList({"a.datNEW1"});
-    std::string failListReads = "inject=read:error=EIO:when=" + std::to_string(readsBefore + 1) + "+";
-    RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=read", "-e", failListReads, UPDATER_PROGRAM},
-               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
-    ASSERT_NE(ReadFile(trace).find("EIO (Input/output error) (INJECTED)"), std::string::npos);
-    EXPECT_TRUE(PathExists(fileList)) << "a list that could not be read was deleted";
-    EXPECT_EQ(ReadFile(game + "/a.dat"), "old a");
-    RunUpdaterProgram();
-    EXPECT_EQ(ReadFile(game + "/a.dat"), "new a");
-    EXPECT_FALSE(PathExists(fileList));
+    const std::string lines = ReadFile(trace);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        Install("a.dat", "old a");
+        Stage("a.datNEW1", "new a");
+        WriteFileList({"a.datNEW1"});
+        size_t reached = lines.find(row.reached);
+        ASSERT_NE(reached, std::string::npos) << "the run never looked for the file";
+        int callsBefore = 0;
+        const std::string call = std::string("\n") + row.call + "(";
+        for (size_t at = lines.find(call); at < reached; at = lines.find(call, at + 1))
+            ++callsBefore;
+        const std::string inject = std::string("inject=") + row.call + ":error=" + row.error +
+                                   ":when=" + std::to_string(callsBefore + 1) + row.later;
+        RunProgram("/usr/bin/strace",
+                   {"-o", trace, "-e", std::string("trace=") + row.call, "-e", inject, UPDATER_PROGRAM},
+                   {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+        ASSERT_NE(ReadFile(trace).find("(INJECTED)"), std::string::npos);
+        EXPECT_TRUE(PathExists(fileList)) << "the list went with a data file that could not be read";
+        EXPECT_EQ(ReadFile(game + "/a.dat"), "old a");
+        RunUpdaterProgram();
+        EXPECT_EQ(ReadFile(game + "/a.dat"), "new a");
+        EXPECT_FALSE(PathExists(fileList));
+    }
 }
 
 // Between the check of a staged file and its move, a program swaps a FIFO in under its name

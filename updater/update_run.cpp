@@ -25,8 +25,13 @@ bool RunSettingsPhase()
                      ""))
         return true;
     FILE *settingsFile = OpenDataFile(settingsPath, false);
-    if (settingsFile == NULL)
-        return true;
+    if (settingsFile == NULL) {
+        // A settings file held by another program for the moment (a virus scanner) or denied is
+        // not a missing one: the game folder is unknown, not unset.
+        PathInfo settings;
+        InspectPath(settingsPath, &settings);
+        return settings.kind != PATH_REGULAR_FILE;
+    }
     // A rejected file leaves GamePath empty, which the later phases notice themselves.
     KdxStatus status = LoadKdxFilePrefix(settingsFile, ApplySettings, SETTINGS_PAYLOAD_LIMIT);
     (void)fclose(settingsFile);

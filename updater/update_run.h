@@ -13,8 +13,8 @@ bool ReadRestartArgument(int argumentCount, char **arguments);
 // Settings phase: loads AppDataPath + "/Brackmoor Games/Settings.kdx" through ApplySettings.
 // Does nothing when AppDataPath is empty: without a per-user folder there are no data files,
 // and a path composed from it would point at the root of the drive. False when the settings
-// file is there but could not be read: the game folder is then unknown rather than unset, and
-// the file list waits for a run that can read it.
+// file is there but could not be opened or read whole: the game folder is then unknown rather
+// than unset, and the file list waits for a run that can read it.
 bool RunSettingsPhase();
 
 #endif

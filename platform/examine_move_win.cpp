@@ -22,19 +22,20 @@ static bool MayAddNames(const wchar_t *folder)
     return true;
 }
 
-// MayAddNames, the last answer kept: the entries of a list mostly share their folders. One gone
-// stale only makes a move fail, and the failure is told afresh.
+// MayAddNames, a folder found writable remembered: the entries of a list mostly share their
+// folders. One gone stale only makes a move fail, and the failure is told afresh; a refusal is
+// asked again for each entry, so that one that passes fails one entry only.
 static bool MayAddNamesKept(const wchar_t *folder)
 {
-    static wchar_t lastFolder[EXTENDED_PATH_SIZE];
-    static bool lastAnswer;
-    if (lastFolder[0] != L'\0' && wcscmp(lastFolder, folder) == 0)
-        return lastAnswer;
-    lastAnswer = MayAddNames(folder);
-    memset(lastFolder, 0, sizeof lastFolder);
+    static wchar_t writableFolder[EXTENDED_PATH_SIZE];
+    if (writableFolder[0] != L'\0' && wcscmp(writableFolder, folder) == 0)
+        return true;
+    memset(writableFolder, 0, sizeof writableFolder);
+    if (!MayAddNames(folder))
+        return false;
     if (wcslen(folder) < EXTENDED_PATH_SIZE)
-        wcscpy(lastFolder, folder);
-    return lastAnswer;
+        wcscpy(writableFolder, folder);
+    return true;
 }
 
 // False when the updater may not replace the file at `path` (extended form) in `folder` at all:

@@ -229,6 +229,20 @@ static DWORD ReplaceTarget(HANDLE file, const MovePaths *paths)
     return SetAsideAndRename(file, paths->target);
 }
 
+// True when the name `path` (extended form) holds the file open as `file`.
+static bool NameHoldsFile(const wchar_t *path, HANDLE file)
+{
+    HANDLE named = OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    FileIdentity namedIdentity;
+    FileIdentity fileIdentity;
+    bool same = named != INVALID_HANDLE_VALUE && IdentifyFile(named, &namedIdentity) &&
+                IdentifyFile(file, &fileIdentity) && SameFile(&namedIdentity, &fileIdentity);
+    if (named != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(named);
+    return same;
+}
+
 static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
 {
     bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, paths->target) == 0 &&
@@ -253,7 +267,10 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
     }
     DWORD targetAttributes = ClearReadOnly(paths->target);
     DWORD error = ReplaceTarget(g_keptCopy.file, paths);
-    if (error != ERROR_SUCCESS) {
+    // A rename reported as refused may have been done all the same (a network file system can
+    // answer so): marked again, the copy would then go with its handle, installed, the old file
+    // already replaced.
+    if (error != ERROR_SUCCESS && !NameHoldsFile(paths->target, g_keptCopy.file)) {
         MoveOutcome outcome = OutcomeOfError(error, paths->target, paths->targetFolder);
         RestoreAttributes(paths->target, targetAttributes);
         (void)MarkDeletePending(g_keptCopy.file, true);

@@ -328,6 +328,13 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
             ASSERT_EQ(link(installed("Same.dat").c_str(), staged("Same.datNEW1").c_str()), 0);
             names.push_back("Same.datNEW1");
         }
+        // A data folder relocated through a link: the moves reach it, and so does the cleanup.
+        const std::string relocated = MakeTempFolder(acrossFileSystems ? "/dev/shm" : root);
+        ASSERT_EQ(symlink(relocated.c_str(), installed("Maps").c_str()), 0);
+        MakeFolders(staged("Maps"));
+        Stage("Maps/x.mapNEW1", "relocated map");
+        WriteFile(relocated + "/" + leftover, "left by a killed run");
+        names.push_back("Maps/x.mapNEW1");
         Stage("Last.txtNEW1", "after the strange ones");
         names.push_back("Last.txtNEW1");
         WriteFileList(names);
@@ -359,7 +366,10 @@ TEST_F(FileListRun, StrangeStagedFilesAndNameClashesLoseNothing)
             EXPECT_FALSE(PathExists(staged("Same.datNEW1")));
         }
         EXPECT_EQ(ReadFile(installed("Last.txt")), "after the strange ones");
+        EXPECT_EQ(ReadFile(relocated + "/x.map"), "relocated map");
+        EXPECT_FALSE(PathExists(relocated + "/" + leftover)) << "a leftover behind the game folder's link stays";
         EXPECT_FALSE(PathExists(fileList));
+        RemoveTree(relocated);
         if (acrossFileSystems)
             RemoveTree(gameFolder);
     }

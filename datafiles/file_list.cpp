@@ -306,12 +306,17 @@ static void InstallEntry(const FileListEntryPaths *paths)
     NoteTargetFolder(paths->target, outcome == MOVE_DONE);
 }
 
+void ReportMissingGameFolder()
+{
+    (void)fputs(MISSING_GAME_FOLDER_MESSAGE, stdout);
+    (void)fflush(stdout);
+    PauseMilliseconds(MISSING_GAME_FOLDER_PAUSE_MS);
+}
+
 void ApplyFileList(const unsigned char *payload, size_t length)
 {
     if (g_UpdaterState.GamePath[0] == '\0') {
-        (void)fputs(MISSING_GAME_FOLDER_MESSAGE, stdout);
-        (void)fflush(stdout);
-        PauseMilliseconds(MISSING_GAME_FOLDER_PAUSE_MS);
+        ReportMissingGameFolder();
         return;
     }
     memset(&g_passFolders, 0, sizeof g_passFolders);

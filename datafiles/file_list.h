@@ -81,4 +81,8 @@ static const unsigned UPDATE_RUN_LOCK_WAIT_MS = 30000;
 // wait. Returns with the claim given up, so that a client started next may start an updater.
 void ProcessFileList(unsigned lockWaitMs);
 
+// Tells the player that no game folder is known ("Error: No Dunmark Path Set." on standard
+// output) and pauses three seconds, so that the line can be read before the console closes.
+void ReportMissingGameFolder();
+
 #endif

@@ -26,14 +26,25 @@ bool IdentifyFile(HANDLE file, FileIdentity *identity)
     return true;
 }
 
+// Some file systems (network and user-mode ones) give every file the id 0, or -1 for none.
+static bool IdIsUsable(const FileIdentity *identity)
+{
+    static const unsigned char NONE[sizeof identity->id] = {0};
+    unsigned char invalid[sizeof identity->id];
+    memset(invalid, 0xFF, sizeof invalid);
+    return memcmp(identity->id, NONE, sizeof NONE) != 0 && memcmp(identity->id, invalid, sizeof invalid) != 0;
+}
+
 bool SameFile(const FileIdentity *first, const FileIdentity *second)
 {
-    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
+    return IdIsUsable(first) && first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
 }
 
 bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
 {
-    return SameFile(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
+    // Both are of one handle's file, or of a file and its record: an id of no use compares too.
+    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0 &&
+           first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
            first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
            first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
 }

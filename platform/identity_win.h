@@ -20,7 +20,8 @@ struct FileIdentity {
 // cannot tell.
 bool IdentifyFile(HANDLE file, FileIdentity *identity);
 
-// True when both identities are of one file.
+// True when both identities are of one file; false where the file system gives no usable id
+// (every file 0, or none), as some network and user-mode file systems do.
 bool SameFile(const FileIdentity *first, const FileIdentity *second);
 
 // True when both are of one file whose size and last-write time did not change between them.

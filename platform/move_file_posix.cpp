@@ -102,9 +102,11 @@ struct StagedFile {
     dev_t targetFolderDevice; // for MOVE_CREATES and MOVE_REPLACES: the device of the target's folder
 };
 
-// The folder of the last staged file opened, held for the next entry: the entries of a list
-// mostly share their folders, and a pass then reaches each folder once. A new pass reaches its
-// folders afresh (SyncStagedFiles lets go).
+// The staging folder, held open from one entry to the next while the entries lie in it: a list
+// mostly names files there, and a pass then opens it once. Only that folder, which is opened as
+// its path leads anyway: a folder below it is reached afresh for each entry, without links, so
+// that one moved away and replaced during the pass is never read from. A new pass opens it
+// afresh too (SyncStagedFiles lets go).
 static struct {
     bool held;
     int folder;
@@ -128,7 +130,10 @@ static int ReachStagedFolder(const char *source, size_t folderLength, size_t sta
         strncmp(g_heldFolder.path, source, folderLength) == 0 && g_heldFolder.path[folderLength] == '\0')
         return g_heldFolder.folder;
     int folder = OpenFolderBeneath(source, folderLength, stagingLength, throughLink);
-    if (folder < 0 || folderLength >= sizeof g_heldFolder.path)
+    bool stagingFolderItself = stagingLength <= folderLength;
+    for (size_t at = stagingLength; stagingFolderItself && at < folderLength; ++at)
+        stagingFolderItself = source[at] == '/';
+    if (folder < 0 || !stagingFolderItself || folderLength >= sizeof g_heldFolder.path)
         return folder;
     LetGoOfHeldFolder();
     g_heldFolder.held = true;

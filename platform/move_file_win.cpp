@@ -229,18 +229,19 @@ static DWORD ReplaceTarget(HANDLE file, const MovePaths *paths)
     return SetAsideAndRename(file, paths->target);
 }
 
-// True when the name `path` (extended form) holds the file open as `file`.
-static bool NameHoldsFile(const wchar_t *path, HANDLE file)
+// True when the file open as `file`, created as `temporary` (extended form), is known to have
+// another name now: its one rename, to the target, was done. Asked of the file's own handle,
+// not by comparing file ids, which some file systems give every file alike.
+static bool LostTemporaryName(HANDLE file, const wchar_t *temporary)
 {
-    HANDLE named = OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    FileIdentity namedIdentity;
-    FileIdentity fileIdentity;
-    bool same = named != INVALID_HANDLE_VALUE && IdentifyFile(named, &namedIdentity) &&
-                IdentifyFile(file, &fileIdentity) && SameFile(&namedIdentity, &fileIdentity);
-    if (named != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(named);
-    return same;
+    static wchar_t finalPath[EXTENDED_PATH_SIZE];
+    memset(finalPath, 0, sizeof finalPath);
+    DWORD length = OsGetFinalPathNameByHandleW(file, finalPath, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    if (length == 0 || length >= EXTENDED_PATH_SIZE)
+        return false;
+    const wchar_t *finalLeaf = wcsrchr(finalPath, L'\\');
+    const wchar_t *temporaryLeaf = wcsrchr(temporary, L'\\');
+    return finalLeaf != NULL && temporaryLeaf != NULL && _wcsicmp(finalLeaf, temporaryLeaf) != 0;
 }
 
 static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
@@ -270,7 +271,7 @@ static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
     // A rename reported as refused may have been done all the same (a network file system can
     // answer so): marked again, the copy would then go with its handle, installed, the old file
     // already replaced.
-    if (error != ERROR_SUCCESS && !NameHoldsFile(paths->target, g_keptCopy.file)) {
+    if (error != ERROR_SUCCESS && !LostTemporaryName(g_keptCopy.file, g_keptCopy.path)) {
         MoveOutcome outcome = OutcomeOfError(error, paths->target, paths->targetFolder);
         RestoreAttributes(paths->target, targetAttributes);
         (void)MarkDeletePending(g_keptCopy.file, true);

@@ -620,10 +620,12 @@ TEST_F(FileListRun, ADataFileThatCannotBeReadKeepsTheListForTheNextRun)
             ++callsBefore;
         const std::string inject = std::string("inject=") + row.call + ":error=" + row.error +
                                    ":when=" + std::to_string(callsBefore + 1) + row.later;
-        RunProgram("/usr/bin/strace",
-                   {"-o", trace, "-e", std::string("trace=") + row.call, "-e", inject, UPDATER_PROGRAM},
-                   {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+        ProgramResult result = RunProgram(
+            "/usr/bin/strace", {"-o", trace, "-e", std::string("trace=") + row.call, "-e", inject, UPDATER_PROGRAM},
+            {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
         ASSERT_NE(ReadFile(trace).find("(INJECTED)"), std::string::npos);
+        // The player is told that the game folder is not known; a list that cannot be read is not.
+        EXPECT_EQ(result.output, row.call == std::string("openat") ? "Error: No Dunmark Path Set.\n" : "");
         EXPECT_TRUE(PathExists(fileList)) << "the list went with a data file that could not be read";
         EXPECT_EQ(ReadFile(game + "/a.dat"), "old a");
         RunUpdaterProgram();

@@ -49,8 +49,11 @@ int RunUpdater(int argumentCount, char **arguments)
 
     // No folder leaves AppDataPath empty, and the data-file phases then do nothing.
     (void)GetUserDataFolder(g_UpdaterState.AppDataPath);
+    // A settings file that cannot be read says so, and the list waits for a run that can.
     if (RunSettingsPhase())
         ProcessFileList(UPDATE_RUN_LOCK_WAIT_MS);
+    else
+        ReportMissingGameFolder();
     if (g_UpdaterState.RestartClient != 0)
         RelaunchClient();
     return 0;

@@ -93,7 +93,7 @@ check_folders() { # check_folders settled
 
 # The entries that count: every call of a clean pass, traced.
 prepare_pass
-UPDATER_FAULT_TRACE=1 run_wine "$UPDATER_FAULTS_EXE" >/dev/null 2>"$work/trace"
+UPDATER_FAULT_TRACE=1 run_wine "$UPDATER_FAULTS_EXE" 2>&1 >/dev/null | tr -d '\r' >"$work/trace"
 calls=$(grep -c '^file call ' "$work/trace" || true)
 run_name="the clean pass"
 check "a clean pass makes file calls ($calls)" test "$calls" -gt 20
@@ -123,11 +123,8 @@ for n in ${FAULT_TEST_CALLS:-$(seq 1 "$calls")}; do
   for mode in $modes; do
     run_name="call $n failing with $mode ($name)"
     prepare_pass
-    set +e
-    UPDATER_FAULT="$n:$mode" run_wine "$UPDATER_FAULTS_EXE" >/dev/null 2>&1
-    code=$?
-    set -e
-    [ "$mode" = exit ] || [ "$code" -eq 0 ] || problem "exit code $code"
+    UPDATER_FAULT="$n:$mode" run_program "$work/faulted" "$UPDATER_FAULTS_EXE" 2>/dev/null
+    [ "$mode" = exit ] || [ "$program_code" -eq 0 ] || problem "exit code $program_code"
     check_folders unsettled
     # One call failing fails at most its own entry, the others installed; or the list stays, and
     # the next run installs every entry.
@@ -137,7 +134,7 @@ for n in ${FAULT_TEST_CALLS:-$(seq 1 "$calls")}; do
       problem "$(entries_not_new) entries not installed, and the list is gone"
     fi
     run_updater "$work/out"
-    [ "$updater_code" -eq 0 ] || problem "the next run's exit code is $updater_code"
+    [ "$updater_code" -eq 0 ] || problem "the next run's exit code is $updater_code; it printed: $(cat "$work/out"*)"
     check_folders settled
     [ ! -e "$STAGING_UNIX/FileList.kdx" ] || problem "the next run left the file list"
     if [ "$list_kept" = yes ] && [ "$(entries_not_new)" -gt 0 ]; then

@@ -246,7 +246,10 @@ static bool LostTemporaryName(HANDLE file, const wchar_t *temporary)
 
 static MoveOutcome MoveAcrossVolumes(StagedFile *staged, const MovePaths *paths)
 {
+    // Reused only for the very file it was copied from: where the volume gives no usable file
+    // ids, another staged file of the same size and time would pass the stamp alone.
     bool reuse = g_keptCopy.held && wcscmp(g_keptCopy.target, paths->target) == 0 &&
+                 SameFile(&g_keptCopy.source, &staged->identity) &&
                  SameContentStamp(&g_keptCopy.source, &staged->identity);
     if (!reuse) {
         ForgetKeptCopy();

@@ -597,12 +597,16 @@ TEST_F(FileListRun, ADataFileThatCannotBeReadKeepsTheListForTheNextRun)
         const char *call;
         const char *reached; // in the trace, where the file is opened
         const char *error;
-        const char *later; // "+": every later such call fails too
+        const char *later;   // "+": every later such call fails too
+        bool settingsLinked; // the settings file is reached through a link
     };
     const Row rows[] = {
-        {"the list's reads fail", "read", "/FileList.kdx\"", "EIO", "+"},
-        {"the settings file is denied", "openat", "/Settings.kdx\"", "EACCES", ""},
+        {"the list's reads fail", "read", "/FileList.kdx\"", "EIO", "+", false},
+        {"the settings file is denied", "openat", "/Settings.kdx\"", "EACCES", "", false},
+        {"the settings file, a link, is denied", "openat", "/Settings.kdx\"", "EACCES", "", true},
     };
+    const std::string settings = brackmoor + "/Settings.kdx";
+    const std::string linkedSettings = brackmoor + "/Linked.kdx";
     const std::string trace = root + "/trace";
     RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=read,openat", UPDATER_PROGRAM},
                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
@@ -612,6 +616,10 @@ TEST_F(FileListRun, ADataFileThatCannotBeReadKeepsTheListForTheNextRun)
         Install("a.dat", "old a");
         Stage("a.datNEW1", "new a");
         WriteFileList({"a.datNEW1"});
+        if (row.settingsLinked) {
+            ASSERT_TRUE(rename(settings.c_str(), linkedSettings.c_str()) == 0 &&
+                        symlink(linkedSettings.c_str(), settings.c_str()) == 0);
+        }
         size_t reached = lines.find(row.reached);
         ASSERT_NE(reached, std::string::npos) << "the run never looked for the file";
         int callsBefore = 0;
@@ -631,6 +639,9 @@ TEST_F(FileListRun, ADataFileThatCannotBeReadKeepsTheListForTheNextRun)
         RunUpdaterProgram();
         EXPECT_EQ(ReadFile(game + "/a.dat"), "new a");
         EXPECT_FALSE(PathExists(fileList));
+        if (row.settingsLinked) {
+            ASSERT_EQ(rename(linkedSettings.c_str(), settings.c_str()), 0);
+        }
     }
 }
 

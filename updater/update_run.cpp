@@ -26,11 +26,11 @@ bool RunSettingsPhase()
         return true;
     FILE *settingsFile = OpenDataFile(settingsPath, false);
     if (settingsFile == NULL) {
-        // A settings file held by another program for the moment (a virus scanner) or denied is
-        // not a missing one: the game folder is unknown, not unset.
+        // Whatever lies at the name and cannot be read (a file held by a virus scanner, denied, a
+        // link to such a file) is not a missing file: the game folder is unknown, not unset.
         PathInfo settings;
         InspectPath(settingsPath, &settings);
-        return settings.kind != PATH_REGULAR_FILE;
+        return settings.kind == PATH_MISSING;
     }
     // A rejected file leaves GamePath empty, which the later phases notice themselves.
     KdxStatus status = LoadKdxFilePrefix(settingsFile, ApplySettings, SETTINGS_PAYLOAD_LIMIT);

@@ -134,7 +134,7 @@ for n in ${FAULT_TEST_CALLS:-$(seq 1 "$calls")}; do
       problem "$(entries_not_new) entries not installed, and the list is gone"
     fi
     run_updater "$work/out"
-    [ "$updater_code" -eq 0 ] || problem "the next run's exit code is $updater_code; it printed: $(cat "$work/out"*)"
+    [ "$updater_code" -eq 0 ] || problem "the next run's exit code is $updater_code; it printed: $(cat "$work/out")"
     check_folders settled
     [ ! -e "$STAGING_UNIX/FileList.kdx" ] || problem "the next run left the file list"
     if [ "$list_kept" = yes ] && [ "$(entries_not_new)" -gt 0 ]; then

@@ -70,6 +70,7 @@ run_program() { # run_program OUTPUT_FILE PROGRAM [ARGUMENT...]
     [ "$program_code" -eq 1 ] && [ "$attempt" = first ] || break
     echo "note: Wine ended $(basename "$1") with code 1; it printed: $(cat "$output" "$output.stderr"); running it again"
   done
+  rm -f "$output.stderr"
 }
 # Runs updater.exe; its standard output goes to $1.
 run_updater() { # run_updater OUTPUT_FILE [ARGUMENT...]

@@ -249,6 +249,15 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
     ProgramResult fifoRun =
         RunProgram("/usr/bin/timeout", {"20", UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
     EXPECT_EQ(fifoRun.exitCode, 0) << "the updater must end (timeout says 124)";
+
+    // A settings name that cannot be read leaves the game folder unknown: a list is kept.
+    RemoveTree(staging + "/FileList.kdx");
+    WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"Twice.datNEW1"})));
+    ProgramResult keptPlan = Kdx({"plan", "--data-folder", data});
+    EXPECT_NE(keptPlan.output.find("game folder: unknown"), std::string::npos) << keptPlan.output;
+    EXPECT_NE(keptPlan.output.find("kept unread"), std::string::npos) << keptPlan.output;
+    RunProgram("/usr/bin/timeout", {"20", UPDATER_PROGRAM}, {"XDG_DATA_HOME=" + data, "DISPLAY"});
+    EXPECT_TRUE(PathExists(staging + "/FileList.kdx")) << "the list went while the game folder was unknown";
 }
 
 // What permissions refuse, for a player's run (under root: as "nobody"): the plan names it, and

@@ -253,15 +253,25 @@ static FILE *OpenPlannedDataFile(const char *path, bool forDeletion, bool *absen
 
 // Prints the game folder the updater would take from `settingsPath` and leaves it in
 // g_UpdaterState.GamePath. Returns false when the file is there but cannot be read.
+static bool g_settingsUnreadable; // something lies at the settings file's name that cannot be read
+
 static bool PlanGameFolder(const char *settingsPath)
 {
     bool missing = false;
     FILE *file = OpenPlannedDataFile(settingsPath, false, &missing);
-    if (file == NULL) {
-        if (missing)
+    if (file == NULL && missing) {
+        PathInfo settings;
+        InspectPath(settingsPath, &settings);
+        g_settingsUnreadable = settings.kind != PATH_MISSING;
+        if (g_settingsUnreadable)
+            printf("game folder: unknown (the updater cannot read %s: it prints \"Error: No Dunmark Path Set.\", "
+                   "installs nothing and keeps the file list)\n",
+                   Shown(settingsPath).c_str());
+        else
             printf("game folder: none (no settings file at %s)\n", Shown(settingsPath).c_str());
-        return missing;
     }
+    if (file == NULL)
+        return missing;
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);
     if (status != KDX_OK) {
@@ -565,6 +575,12 @@ static int PlanFileList(const char *fileListPath)
         printf("file list: none at %s: the updater installs nothing and deletes nothing\n",
                Shown(fileListPath).c_str());
         return PlanLeftovers();
+    }
+    if (g_settingsUnreadable) {
+        fclose(file);
+        printf("file list: %s: kept unread for a run that can read the settings file\n", Shown(fileListPath).c_str());
+        printf("plan: nothing would install\n");
+        return 1;
     }
     KdxStatus status = LoadKdxFile(file, KeepPayload);
     fclose(file);

@@ -28,11 +28,8 @@ cp "$UPDATER_EXE" "$GAME_UNIX/updater.exe"
 cp "$out.updater" "$STAGING_UNIX/updater.exenew1"
 write_settings "$GAME_WIN"
 write_file_list "Running.exenew1" "updater.exenew1"
-set +e
-run_wine "$GAME_WIN\\updater.exe" >"$out"
-updater_code=$?
-set -e
-check "exit code 0" test "$updater_code" -eq 0
+run_program "$out" "$GAME_WIN\\updater.exe"
+check "exit code 0" test "$program_code" -eq 0
 check "the running program's file is replaced" content_is "$GAME_UNIX/Running.exe" "new build"
 check "the updater replaced itself" cmp -s "$GAME_UNIX/updater.exe" "$out.updater"
 check "both old files stay set aside while their programs run" test "$(set_aside_count)" -eq 2

@@ -51,7 +51,8 @@ FILE *CreateOutputFile(const char *path);
 // What lies at a path, for tools that report without changing anything.
 enum PathKind { PATH_MISSING = 0, PATH_REGULAR_FILE, PATH_FOLDER, PATH_OTHER };
 struct PathInfo {
-    PathKind kind;           // a link (or junction) is PATH_OTHER: it is not followed
+    PathKind kind;           // a link (or junction) is PATH_OTHER: it is not followed; so is a
+                             // name that cannot be examined (denied): it may hold a file
     long long size;          // bytes, for a regular file
     bool readOnly;           // Windows: the read-only attribute; POSIX: no write permission bit
     unsigned long long file; // with `volume`, the same for two names of one file

@@ -112,8 +112,12 @@ void InspectPath(const char *path, PathInfo *info)
 {
     memset(info, 0, sizeof *info);
     struct stat status;
-    if (lstat(path, &status) != 0)
+    if (lstat(path, &status) != 0) {
+        // Only a name shown to be free is missing; one that cannot be examined may hold a file.
+        if (errno != ENOENT && errno != ENOTDIR)
+            info->kind = PATH_OTHER;
         return;
+    }
     info->kind = S_ISREG(status.st_mode) ? PATH_REGULAR_FILE : S_ISDIR(status.st_mode) ? PATH_FOLDER : PATH_OTHER;
     info->size = (long long)status.st_size;
     info->readOnly = (status.st_mode & 0222) == 0;

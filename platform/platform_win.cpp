@@ -153,8 +153,16 @@ void InspectPath(const char *path, PathInfo *info)
     memset(info, 0, sizeof *info);
     wchar_t extended[EXTENDED_PATH_SIZE];
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!ToExtendedPath(path, extended) || OsGetFileAttributesExW(extended, GetFileExInfoStandard, &data) == 0)
+    if (!ToExtendedPath(path, extended))
         return;
+    if (OsGetFileAttributesExW(extended, GetFileExInfoStandard, &data) == 0) {
+        // Only a name shown to be free is missing; one that cannot be examined (denied, a file
+        // pending deletion) may hold a file.
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
+            info->kind = PATH_OTHER;
+        return;
+    }
     DWORD attributes = data.dwFileAttributes;
     info->kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0   ? PATH_FOLDER

@@ -643,6 +643,14 @@ TEST_F(FileListRun, ADataFileThatCannotBeReadKeepsTheListForTheNextRun)
             ASSERT_EQ(rename(linkedSettings.c_str(), settings.c_str()), 0);
         }
     }
+    // Nor is a settings file that can be neither opened nor examined taken for a missing one.
+    WriteFileList({"a.datNEW1"});
+    RunProgram("/usr/bin/strace",
+               {"-f", "-o", trace, "-P", settings, "-e", "inject=openat:error=EACCES", "-e",
+                "inject=newfstatat:error=EACCES", "-e", "inject=lstat:error=EACCES", UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    ASSERT_NE(ReadFile(trace).find("stat"), std::string::npos) << "the settings file was never examined";
+    EXPECT_TRUE(PathExists(fileList)) << "the list went with a settings file that could not be examined";
 }
 
 // Between the check of a staged file and its move, a program swaps a FIFO in under its name

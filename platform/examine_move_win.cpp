@@ -118,6 +118,36 @@ static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *f
     return true;
 }
 
+// The identity of the folder `folder` (extended form, links followed); false when unknown.
+static bool IdentifyFolder(const wchar_t *folder, FileIdentity *identity)
+{
+    HANDLE handle = OsCreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(handle);
+    return known;
+}
+
+// True when the staged path and the target path are one name of one folder, as a game folder
+// inside the staging folder makes them: the same leaf, as the file system compares names, in the
+// same folder, however each path reaches it.
+static bool NamesOneEntry(const MovePaths *paths)
+{
+    const wchar_t *sourceLeaf = wcsrchr(paths->source, L'\\');
+    const wchar_t *targetLeaf = wcsrchr(paths->target, L'\\');
+    if (sourceLeaf == NULL || targetLeaf == NULL ||
+        CompareStringOrdinal(sourceLeaf + 1, -1, targetLeaf + 1, -1, TRUE) != CSTR_EQUAL)
+        return false;
+    wchar_t sourceFolder[EXTENDED_PATH_SIZE];
+    memset(sourceFolder, 0, sizeof sourceFolder);
+    wmemcpy(sourceFolder, paths->source, (size_t)(sourceLeaf - paths->source));
+    FileIdentity stagedFolder;
+    FileIdentity targetFolder;
+    return IdentifyFolder(sourceFolder, &stagedFolder) && IdentifyFolder(paths->targetFolder, &targetFolder) &&
+           SameFile(&stagedFolder, &targetFolder);
+}
+
 void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
 {
     memset(forecast, 0, sizeof *forecast);
@@ -155,7 +185,8 @@ void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *forecast, S
     if (existing != INVALID_HANDLE_VALUE)
         (void)CloseHandle(existing);
     if (same) {
-        forecast->verdict = MOVE_DROPS_STAGED_NAME;
+        // The file is where it belongs: its one name is not to be removed.
+        forecast->verdict = NamesOneEntry(paths) ? MOVE_SAME_FILE : MOVE_DROPS_STAGED_NAME;
         return;
     }
     // A folder the updater may not write into fails at once; a run learns that the target itself

@@ -383,9 +383,14 @@ static void ExamineMove(const char *source, size_t stagingLength, const char *ta
         return;
     }
     // One file under two names: rename(2) would do nothing. The content is in place already. So
-    // it is for a name of a file that this run replaced: that content was superseded.
-    if ((targetInfo.st_dev == staged->info.st_dev && targetInfo.st_ino == staged->info.st_ino) ||
-        WasReplaced(&staged->info, target)) {
+    // it is for a name of a file that this run replaced: that content was superseded. A file of
+    // one name reached by both paths is one name, spelt two ways (a case-insensitive file system).
+    bool sameFile = targetInfo.st_dev == staged->info.st_dev && targetInfo.st_ino == staged->info.st_ino;
+    if (sameFile && targetInfo.st_nlink == 1) {
+        forecast->verdict = MOVE_SAME_FILE;
+        return;
+    }
+    if (sameFile || WasReplaced(&staged->info, target)) {
         forecast->verdict = MOVE_DROPS_STAGED_NAME;
         return;
     }

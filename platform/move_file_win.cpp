@@ -311,6 +311,8 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
     if (staged->file == INVALID_HANDLE_VALUE && forecast->verdict == MOVE_STAGED_NOT_REGULAR)
         return staged->openError == ERROR_FILE_NOT_FOUND ? MOVE_FAILED
                                                          : OutcomeOfError(staged->openError, paths->source, L"");
+    if (forecast->verdict == MOVE_SAME_FILE)
+        return MOVE_DONE;
     if (forecast->verdict == MOVE_DROPS_STAGED_NAME) {
         bool deleted = DeleteThroughHandle(staged->file);
         staged->file = INVALID_HANDLE_VALUE;

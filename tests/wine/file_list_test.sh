@@ -48,6 +48,15 @@ check "the user's file stays where it was" content_is "$outside/song.mp3new1" "t
 check "... and is not installed" test ! -e "$GAME_UNIX/Music/song.mp3"
 rm -rf "$outside"
 
+echo "== a game folder inside the staging folder: entries whose staged path is their installed path"
+reset_user_folders
+mkdir -p "$STAGING_UNIX/abc"
+echo "in place" >"$STAGING_UNIX/abc/abc"
+write_settings "$(winepath -w "$STAGING_UNIX/abc" 2>/dev/null)"
+write_file_list 'abc\abc' 'abc\ABC' # the second as Windows compares names
+run_updater "$out"
+check "the file that is its own target stays" content_is "$STAGING_UNIX/abc/abc" "in place"
+
 echo "== a move across volumes (game folder on a tmpfs drive)"
 reset_user_folders
 other_volume=$(mktemp -d /dev/shm/updater-wine-XXXXXX)

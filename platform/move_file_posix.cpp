@@ -429,9 +429,10 @@ static void OnLeaseBroken(int) {}
 // False only when the file is open for writing elsewhere now: in use. Where no lease can be had
 // (not the file's owner, a file system without leases) the move goes on without one, and only
 // the size and time stamps tell a change.
-static bool LeaseStagedFile(StagedFile *staged)
+// Takes a read lease on `file`: 0, or -1 with errno. A broken lease raises SIGIO, whose default
+// ends the process: no lease is taken before it is caught (EPERM when it cannot be).
+static int TakeReadLease(int file)
 {
-    // A broken lease raises SIGIO, whose default ends the process.
     static bool handlerSet;
     if (!handlerSet) {
         struct sigaction action;
@@ -440,10 +441,17 @@ static bool LeaseStagedFile(StagedFile *staged)
         action.sa_flags = SA_RESTART;
         (void)sigemptyset(&action.sa_mask);
         handlerSet = sigaction(SIGIO, &action, NULL) == 0;
-        if (!handlerSet)
-            return true;
+        if (!handlerSet) {
+            errno = EPERM;
+            return -1;
+        }
     }
-    if (fcntl(staged->file, F_SETLEASE, F_RDLCK) == 0) {
+    return fcntl(file, F_SETLEASE, F_RDLCK);
+}
+
+static bool LeaseStagedFile(StagedFile *staged)
+{
+    if (TakeReadLease(staged->file) == 0) {
         staged->leased = true;
         return true;
     }
@@ -610,7 +618,7 @@ static bool RemoveNameIfUnchanged(int folder, const char *leaf, const struct sta
                      SameContentStamp(expected, &info);
     // A writer's coming content would go with the name. Where no lease can be had, the stamps
     // are all there is.
-    if (unchanged && fcntl(file, F_SETLEASE, F_RDLCK) != 0 && errno == EAGAIN)
+    if (unchanged && TakeReadLease(file) != 0 && errno == EAGAIN)
         unchanged = false;
     bool removed = unchanged && unlinkat(folder, leaf, 0) == 0;
     (void)close(file);
@@ -715,6 +723,10 @@ static MoveOutcome MoveExamined(StagedFile *staged, const MoveForecast *forecast
         return MOVE_FAILED;
     if (!LeaseStagedFile(staged))
         return MOVE_IN_USE;
+    // What a program wrote between the open and the lease counts from here on: the stamps the
+    // move compares are those of the file as it was leased.
+    if (fstat(staged->file, &staged->info) != 0)
+        return MOVE_FAILED;
     char folder[MOVE_TEMPORARY_PATH_SIZE];
     memset(folder, 0, sizeof folder);
     memcpy(folder, target, FolderPartLength(target)); // ExamineMove checked that it fits

@@ -546,15 +546,26 @@ TEST_F(FileListRun, ChangesDuringThePassAreNeitherTornNorLost)
     RemoveTree(otherGame);
 }
 
-// True while the only child of `parent` is inside the system call `number`.
-bool ChildInsideSystemCall(pid_t parent, long number)
+// True while the only child of `parent` is inside the system call `number` (with, when given,
+// `firstAfterDescriptor` as the argument after the first, as fcntl's command).
+bool ChildInsideSystemCall(pid_t parent, long number, long firstAfterDescriptor = -1)
 {
     std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
     pid_t child = 0;
     long current = -1;
+    std::string descriptor;
+    long second = -1;
     if (children >> child)
-        std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> current;
-    return current == number;
+        std::ifstream("/proc/" + std::to_string(child) + "/syscall") >> current >> descriptor >> std::hex >> second;
+    return current == number && (firstAfterDescriptor < 0 || second == firstAfterDescriptor);
+}
+
+// Writes `content` over the start of `path` in place: the same file, a new content and times.
+bool RewriteInPlace(const std::string &path, const std::string &content)
+{
+    int file = open(path.c_str(), O_WRONLY);
+    bool written = file >= 0 && pwrite(file, content.data(), content.size(), 0) == (ssize_t)content.size();
+    return close(file) == 0 && written;
 }
 
 // Killed between taking a staged file out of the client's reach and installing it: the next run
@@ -678,6 +689,75 @@ TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
     ASSERT_TRUE(S_ISREG(info.st_mode)) << "what was swapped in was installed";
     EXPECT_EQ(ReadFile(game + "/Swap.dat"), "old") << "the staged name no longer holds the file checked: no install";
     EXPECT_TRUE(lstat(staged.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "the FIFO must stay staged";
+}
+
+// A staged file rewritten after the pass opened it, but before it was leased (the updater held
+// there), is synced on its own before it is installed, even where one syncfs covered the rest.
+TEST_F(FileListRun, AStagedFileRewrittenBeforeItsLeaseIsSyncedOnItsOwn)
+{
+    const std::string trace = root + "/trace";
+    auto stage = [&] {
+        Install("a.dat", "old a");
+        Stage("a.datNEW1", "new a");
+        // Enough files that one syncfs pays while a busy machine has some unwritten data.
+        std::vector<std::string> names = {"a.datNEW1"};
+        for (int filler = 0; filler < 60; ++filler) {
+            names.push_back("f" + std::to_string(filler) + ".datNEW1");
+            Stage(names.back(), "new");
+        }
+        WriteFileList(names);
+    };
+    stage();
+    RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=fcntl", UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    const std::string lines = ReadFile(trace);
+    size_t lease = lines.find("F_SETLEASE");
+    ASSERT_NE(lease, std::string::npos) << "the run took no lease";
+    int leaseCall = 0; // its own line's "fcntl(" comes before "F_SETLEASE"
+    for (size_t at = lines.find("fcntl("); at < lease; at = lines.find("fcntl(", at + 1))
+        ++leaseCall;
+    stage();
+    sync();
+    pid_t traced = StartProgram("/usr/bin/strace",
+                                {"-o", trace, "-y", "-e", "trace=fcntl,fdatasync,syncfs", "-e",
+                                 "inject=fcntl:delay_enter=2000000:when=" + std::to_string(leaseCall), UPDATER_PROGRAM},
+                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    bool inside = false;
+    while (waitpid(traced, nullptr, WNOHANG) == 0 && !(inside = ChildInsideSystemCall(traced, SYS_fcntl, F_SETLEASE))) {
+    }
+    bool rewritten = inside && RewriteInPlace(staging + "/a.datNEW1", "NEW A");
+    waitpid(traced, nullptr, 0);
+    ASSERT_TRUE(rewritten) << "the updater was never seen leasing the staged file";
+    const std::string synced = ReadFile(trace);
+    if (synced.find("syncfs(") == std::string::npos)
+        GTEST_SKIP() << "much else waited for the disk: each file was synced on its own";
+    EXPECT_NE(synced.find("fdatasync("), std::string::npos) << synced;
+    EXPECT_EQ(ReadFile(game + "/a.dat"), "NEW A");
+}
+
+// A staged second name of the installed file is opened for writing while the run removes it
+// (the updater held inside that removal): the run goes on to its end.
+TEST_F(FileListRun, AWriterMeetingTheRemovalOfAStagedNameDoesNotEndTheRun)
+{
+    const std::string staged = staging + "/Twin.datNEW1";
+    Install("Twin.dat", "in place");
+    ASSERT_EQ(link((game + "/Twin.dat").c_str(), staged.c_str()), 0);
+    WriteFileList({"Twin.datNEW1"});
+    pid_t traced = StartProgram("/usr/bin/strace",
+                                {"-o", "/dev/null", "-e", "trace=unlinkat", "-e",
+                                 "inject=unlinkat:delay_enter=2000000:when=1", UPDATER_PROGRAM},
+                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
+    bool inside = false;
+    while (waitpid(traced, nullptr, WNOHANG) == 0 && !(inside = ChildInsideSystemCall(traced, SYS_unlinkat))) {
+    }
+    int writer = inside ? open(staged.c_str(), O_WRONLY | O_NONBLOCK) : -1;
+    if (writer >= 0)
+        close(writer);
+    int status = 0;
+    waitpid(traced, &status, 0);
+    ASSERT_TRUE(inside) << "the updater was never seen removing the staged name";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the run ended with status " << status;
+    EXPECT_EQ(ReadFile(game + "/Twin.dat"), "in place");
 }
 
 // A client rewrites a staged file in one long write() (held two seconds) while the pass copies

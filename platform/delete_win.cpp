@@ -1,5 +1,6 @@
 #include "platform/delete_win.h"
 #include "platform/file_calls_win.h"
+#include "platform/readonly_win.h"
 
 #include <string.h>
 
@@ -7,15 +8,6 @@
 // require Windows 10 1809: the updater still starts on older systems, which refuse the class.
 static const FILE_INFO_BY_HANDLE_CLASS DISPOSITION_INFO_EX_CLASS = (FILE_INFO_BY_HANDLE_CLASS)21;
 static const DWORD DISPOSITION_DELETE = 0x1, DISPOSITION_POSIX_SEMANTICS = 0x2, DISPOSITION_IGNORE_READONLY = 0x10;
-
-// Sets only the attributes of the open `file`: zero times leave the file's times as they are.
-static bool SetAttributesThroughHandle(HANDLE file, DWORD attributes)
-{
-    FILE_BASIC_INFO basic;
-    memset(&basic, 0, sizeof basic);
-    basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
-    return OsSetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
-}
 
 DWORD MarkOpenFileForDeletion(HANDLE file)
 {
@@ -38,4 +30,11 @@ DWORD MarkOpenFileForDeletion(HANDLE file)
     if (cleared)
         (void)SetAttributesThroughHandle(file, basic.FileAttributes);
     return error;
+}
+
+bool DeleteThroughHandle(HANDLE file)
+{
+    bool deleted = MarkOpenFileForDeletion(file) == ERROR_SUCCESS;
+    (void)CloseHandle(file);
+    return deleted;
 }

@@ -11,4 +11,8 @@
 // Returns ERROR_SUCCESS, or the Win32 error of the refusal.
 DWORD MarkOpenFileForDeletion(HANDLE file);
 
+// Deletes the file open as `file` (with DELETE and FILE_WRITE_ATTRIBUTES access), and only that
+// file, a read-only one too, then closes the handle. False when the system refused the deletion.
+bool DeleteThroughHandle(HANDLE file);
+
 #endif

@@ -22,33 +22,18 @@ static bool MayAddNames(const wchar_t *folder)
     return true;
 }
 
-// MayAddNames, a folder found writable remembered: the entries of a list mostly share their
-// folders. One gone stale only makes a move fail, and the failure is told afresh; a refusal is
-// asked again for each entry, so that one that passes fails one entry only.
-static bool MayAddNamesKept(const wchar_t *folder)
+// False when the updater may not replace the file at `path` (extended form, `readOnly` when it
+// has that attribute) in `folder` at all: opening it as the replacement needs (delete access,
+// and for a read-only file the attribute access that clears it) is denied even with full
+// sharing, so no other program's handle is the cause (its ACL denies this user, or an immutable
+// file), or the folder takes no new names. True when it opens, or the open meets a sharing
+// violation: then only a program using the file stands in the way (a running program's image
+// refuses the rename, not this open).
+static bool MayReplace(const wchar_t *path, bool readOnly, const wchar_t *folder)
 {
-    static wchar_t writableFolder[EXTENDED_PATH_SIZE];
-    if (writableFolder[0] != L'\0' && wcscmp(writableFolder, folder) == 0)
-        return true;
-    memset(writableFolder, 0, sizeof writableFolder);
-    if (!MayAddNames(folder))
-        return false;
-    if (wcslen(folder) < EXTENDED_PATH_SIZE)
-        wcscpy(writableFolder, folder);
-    return true;
-}
-
-// False when the updater may not replace the file at `path` (extended form) in `folder` at all:
-// opening it for deletion and for its attributes, as a replacement needs, is denied even with
-// full sharing, so no other program's handle is the cause (its ACL denies this user, or an
-// immutable file), or the folder takes no new names. True when it opens, or the open meets a
-// sharing violation: then only a program using the file stands in the way (a running program's
-// image refuses the rename, not this open).
-static bool MayReplace(const wchar_t *path, const wchar_t *folder)
-{
-    HANDLE file =
-        OsCreateFileW(path, DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    HANDLE file = OsCreateFileW(path, DELETE | (readOnly ? FILE_WRITE_ATTRIBUTES : 0),
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_ACCESS_DENIED)
             return false;
@@ -70,143 +55,237 @@ MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path, const wchar_t *fold
     if (error == ERROR_ACCESS_DENIED) {
         DWORD attributes = path[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(path);
         if (attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path, folder))
+            (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 && MayReplace(path, false, folder))
             return MOVE_IN_USE;
     }
     return MOVE_FAILED;
 }
 
+// Opens the staged file at `path` to read, flush and rename it, letting no writer in, and where
+// granted to set its owner and DACL once installed (`securityAccess`); `error` gets the open's
+// error. FlushFileBuffers needs write access, which a read-only file refuses: its attribute is
+// cleared through a handle of the file itself (a link at the name is not followed), the file is
+// opened again through that handle, so that no name is looked up twice, and the attribute is put
+// back at once.
+static HANDLE OpenStagedForMove(const wchar_t *path, DWORD securityRights, bool *securityAccess, DWORD *error)
+{
+    const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE, share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH;
+    HANDLE file = OsCreateFileW(path, access | securityRights, share, NULL, OPEN_EXISTING, flags, NULL);
+    *error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    *securityAccess = file != INVALID_HANDLE_VALUE;
+    if (*error != ERROR_ACCESS_DENIED)
+        return file;
+    *securityAccess = false;
+    file = OsCreateFileW(path, access, share, NULL, OPEN_EXISTING, flags, NULL);
+    *error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (*error != ERROR_ACCESS_DENIED)
+        return file;
+    DWORD attributes = OsGetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_READONLY)
+        return INVALID_HANDLE_VALUE;
+    HANDLE attributeHandle = OsCreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                           FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (attributeHandle == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    FILE_BASIC_INFO basic;
+    if (OsGetFileInformationByHandleEx(attributeHandle, FileBasicInfo, &basic, sizeof basic) != 0 &&
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+        SetAttributesThroughHandle(attributeHandle, basic.FileAttributes & ~(DWORD)FILE_ATTRIBUTE_READONLY)) {
+        file = OsReOpenFile(attributeHandle, access, share, flags);
+        *error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        (void)SetAttributesThroughHandle(attributeHandle, basic.FileAttributes);
+    }
+    (void)CloseHandle(attributeHandle);
+    return file;
+}
+
+// Checks the folders of the staged path below the staging folder: MOVE_CREATES when each is a
+// plain folder, else why not. A folder found so is remembered for the entries that follow in it:
+// a junction swapped in later is still caught by where the opened file lies.
+static MoveVerdict CheckStagedFolders(MoveContext *context, const MovePaths *paths)
+{
+    if (paths->wideStagingLength == 0)
+        return CheckFoldersBeneath(paths->narrowSource, paths->stagingLength);
+    const wchar_t *leaf = wcsrchr(paths->source, L'\\');
+    size_t folderLength = (size_t)(leaf - paths->source);
+    if (folderLength <= paths->wideStagingLength)
+        return MOVE_CREATES; // directly in the staging folder
+    wchar_t folder[EXTENDED_PATH_SIZE];
+    memset(folder, 0, sizeof folder);
+    wmemcpy(folder, paths->source, folderLength);
+    if (wcscmp(folder, context->checkedStagedFolder) == 0)
+        return MOVE_CREATES;
+    memset(context->checkedStagedFolder, 0, sizeof context->checkedStagedFolder);
+    for (size_t end = paths->wideStagingLength + 1; end <= folderLength; ++end) {
+        if (end != folderLength && folder[end] != L'\\')
+            continue;
+        folder[end] = L'\0';
+        DWORD attributes = OsGetFileAttributesW(folder);
+        folder[end] = end == folderLength ? L'\0' : L'\\';
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            return MOVE_STAGED_MISSING;
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            return MOVE_STAGED_THROUGH_LINK;
+    }
+    wcscpy(context->checkedStagedFolder, folder);
+    return MOVE_CREATES;
+}
+
 // Opens the staged file beneath its staging folder: no reparse point in any component below it.
 // For a move the handle reads, flushes and renames it, and lets no writer in while it is open;
-// for a forecast it only reads attributes and disturbs nobody.
-static bool OpenStagedFile(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
+// for a forecast it only reads attributes and disturbs nobody. A folder is never opened (without
+// backup semantics the open refuses it), a link only as itself, and neither is used.
+static bool OpenStagedFile(MoveContext *context, const MovePaths *paths, bool forMove, MoveForecast *forecast,
+                           StagedFile *staged)
 {
     const wchar_t *path = paths->source;
-    forecast->verdict = CheckFoldersBeneath(paths->narrowSource, paths->stagingLength);
-    if (forecast->verdict != MOVE_CREATES)
-        return false;
     forecast->verdict = MOVE_STAGED_MISSING;
     if (path[0] == L'\0')
         return false;
-    DWORD attributes = OsGetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    forecast->verdict = CheckStagedFolders(context, paths);
+    if (forecast->verdict != MOVE_CREATES)
         return false;
+    forecast->verdict = MOVE_STAGED_MISSING;
+    DWORD securityRights = READ_CONTROL | WRITE_DAC | (ContextRunsElevated(context) ? WRITE_OWNER : 0);
+    if (forMove) {
+        staged->file = OpenStagedForMove(path, securityRights, &staged->securityAccess, &staged->openError);
+    } else {
+        staged->file = OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        staged->openError = staged->file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
+    if (staged->file == INVALID_HANDLE_VALUE) {
+        // Only now told apart, by its attributes: missing, or there and not to be opened.
+        if (staged->openError == ERROR_FILE_NOT_FOUND || staged->openError == ERROR_PATH_NOT_FOUND ||
+            OsGetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES)
+            return false;
+        forecast->verdict = MOVE_STAGED_NOT_REGULAR;
+        return false;
+    }
     forecast->verdict = MOVE_STAGED_NOT_REGULAR;
-    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
-        return false;
-    // FlushFileBuffers needs write access, which a read-only file refuses: its attribute is
-    // cleared for the open and put back at once. Delete access renames and deletes through it.
-    DWORD cleared = forMove ? ClearReadOnly(path) : INVALID_FILE_ATTRIBUTES;
-    staged->file =
-        forMove
-            ? OsCreateFileW(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
-                            OPEN_EXISTING,
-                            FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH, NULL)
-            : OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    staged->openError = GetLastError();
-    RestoreAttributes(path, cleared);
-    if (staged->file == INVALID_HANDLE_VALUE)
-        return false;
-    if (GetFileType(staged->file) != FILE_TYPE_DISK || !IdentifyFile(staged->file, &staged->identity) ||
+    if (!IdentifyFile(staged->file, &staged->identity) ||
         (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return false;
     forecast->verdict = MOVE_STAGED_THROUGH_LINK;
-    if (!LiesBeneath(staged->file, paths->narrowSource, paths->stagingLength))
+    if (!StagedFileLiesBeneath(context, paths, staged->file))
         return false;
     forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
     return true;
 }
 
-// The identity of the folder `folder` (extended form, links followed); false when unknown.
-static bool IdentifyFolder(const wchar_t *folder, FileIdentity *identity)
+// What the move of a staged file that is the target's own file does. One file under one name,
+// which both paths reach (a game folder inside the staging folder), is left alone; a second name
+// of the target loses that name. Only proof of two names drops the staged one: any doubt keeps it,
+// since the content is in place either way, while dropping a file's only name would lose it.
+static MoveVerdict VerdictForOneFile(const StagedFile *staged, HANDLE existing)
 {
-    HANDLE handle = OsCreateFileW(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    bool known = handle != INVALID_HANDLE_VALUE && IdentifyFile(handle, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(handle);
-    return known;
+    if (staged->identity.links <= 1) // 0 where the file system does not count names
+        return MOVE_SAME_FILE;
+    // A handle's final path is the name it was opened by: two names of one file differ there.
+    wchar_t stagedPath[EXTENDED_PATH_SIZE];
+    wchar_t targetPath[EXTENDED_PATH_SIZE];
+    DWORD stagedLength = OsGetFinalPathNameByHandleW(staged->file, stagedPath, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    DWORD targetLength = OsGetFinalPathNameByHandleW(existing, targetPath, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+    if (stagedLength == 0 || stagedLength >= EXTENDED_PATH_SIZE || targetLength == 0 ||
+        targetLength >= EXTENDED_PATH_SIZE)
+        return MOVE_SAME_FILE;
+    return CompareStringOrdinal(stagedPath, -1, targetPath, -1, TRUE) == CSTR_EQUAL ? MOVE_SAME_FILE
+                                                                                    : MOVE_DROPS_STAGED_NAME;
 }
 
-// True when the staged path and the target path are one name of one folder, as a game folder
-// inside the staging folder makes them: the same leaf, as the file system compares names, in the
-// same folder, however each path reaches it.
-static bool NamesOneEntry(const MovePaths *paths)
+// What is at the target's name, as its own handle tells (a link there is examined itself, never
+// followed): false, with `error`, when the name cannot be opened for its attributes; then the
+// folder's listing is asked instead, and `existing` is INVALID_HANDLE_VALUE.
+static bool ExamineTarget(const wchar_t *target, HANDLE *existing, FileIdentity *identity, DWORD *error)
 {
-    const wchar_t *sourceLeaf = wcsrchr(paths->source, L'\\');
-    const wchar_t *targetLeaf = wcsrchr(paths->target, L'\\');
-    if (sourceLeaf == NULL || targetLeaf == NULL ||
-        CompareStringOrdinal(sourceLeaf + 1, -1, targetLeaf + 1, -1, TRUE) != CSTR_EQUAL)
+    *existing = OsCreateFileW(target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    *error = *existing == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (*existing != INVALID_HANDLE_VALUE && IdentifyFile(*existing, identity))
+        return true;
+    if (*existing != INVALID_HANDLE_VALUE) {
+        (void)CloseHandle(*existing);
+        *existing = INVALID_HANDLE_VALUE;
+    }
+    if (*error == ERROR_FILE_NOT_FOUND)
         return false;
-    wchar_t sourceFolder[EXTENDED_PATH_SIZE];
-    memset(sourceFolder, 0, sizeof sourceFolder);
-    wmemcpy(sourceFolder, paths->source, (size_t)(sourceLeaf - paths->source));
-    FileIdentity stagedFolder;
-    FileIdentity targetFolder;
-    return IdentifyFolder(sourceFolder, &stagedFolder) && IdentifyFolder(paths->targetFolder, &targetFolder) &&
-           SameFile(&stagedFolder, &targetFolder);
+    // Denied, or pending deletion: only a name shown to be free counts as free.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    memset(identity, 0, sizeof *identity);
+    if (OsGetFileAttributesExW(target, GetFileExInfoStandard, &data) == 0) {
+        *error = GetLastError();
+        return false;
+    }
+    identity->attributes = data.dwFileAttributes;
+    identity->sizeHigh = data.nFileSizeHigh;
+    identity->sizeLow = data.nFileSizeLow;
+    *error = ERROR_SUCCESS;
+    return true;
 }
 
-void ExamineMove(const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
+void ExamineMove(MoveContext *context, const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
 {
     memset(forecast, 0, sizeof *forecast);
     memset(staged, 0, sizeof *staged);
     staged->file = INVALID_HANDLE_VALUE;
-    if (!OpenStagedFile(paths, forMove, forecast, staged))
+    if (!OpenStagedFile(context, paths, forMove, forecast, staged))
         return;
     // Inside the game folder junctions and links are followed: players move large folders
     // elsewhere that way.
     forecast->verdict = MOVE_TARGET_FOLDER_MISSING;
-    DWORD folderAttributes =
-        paths->targetFolder[0] == L'\0' ? INVALID_FILE_ATTRIBUTES : OsGetFileAttributesW(paths->targetFolder);
-    if (folderAttributes == INVALID_FILE_ATTRIBUTES || (folderAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        paths->target[0] == L'\0')
+    if (paths->targetFolder[0] == L'\0' || paths->target[0] == L'\0')
         return;
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (OsGetFileAttributesExW(paths->target, GetFileExInfoStandard, &data) == 0) {
-        DWORD error = GetLastError();
-        forecast->verdict = error == ERROR_FILE_NOT_FOUND ? MOVE_CREATES : MOVE_TARGET_FOLDER_MISSING;
-        if (forecast->verdict == MOVE_CREATES && !MayAddNamesKept(paths->targetFolder))
-            forecast->verdict = MOVE_NO_PERMISSION;
+    bool noNames = false;
+    if (LearnTargetFolder(context, paths->targetFolder, &noNames) == NULL && !noNames)
+        return;
+    HANDLE existing = INVALID_HANDLE_VALUE;
+    FileIdentity target;
+    DWORD error = ERROR_SUCCESS;
+    if (!ExamineTarget(paths->target, &existing, &target, &error)) {
+        forecast->verdict = error != ERROR_FILE_NOT_FOUND ? MOVE_TARGET_FOLDER_MISSING
+                            : noNames                     ? MOVE_NO_PERMISSION
+                                                          : MOVE_CREATES;
         return;
     }
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    if ((target.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (existing != INVALID_HANDLE_VALUE)
+            (void)CloseHandle(existing);
         forecast->verdict = MOVE_TARGET_NOT_A_FILE;
         return;
     }
     // One file under two names: the content is in place already, only the staged name goes.
-    HANDLE existing =
-        OsCreateFileW(paths->target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    FileIdentity targetIdentity;
-    bool same = existing != INVALID_HANDLE_VALUE && IdentifyFile(existing, &targetIdentity) &&
-                SameFile(&targetIdentity, &staged->identity);
+    bool same = existing != INVALID_HANDLE_VALUE && SameFile(existing, &target, staged->file, &staged->identity);
+    if (same)
+        forecast->verdict = VerdictForOneFile(staged, existing);
     if (existing != INVALID_HANDLE_VALUE)
         (void)CloseHandle(existing);
-    if (same) {
-        // The file is where it belongs: its one name is not to be removed.
-        forecast->verdict = NamesOneEntry(paths) ? MOVE_SAME_FILE : MOVE_DROPS_STAGED_NAME;
+    if (same)
         return;
-    }
+    bool readOnly = (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
     // A folder the updater may not write into fails at once; a run learns that the target itself
     // may not be replaced from the rename, at once too, and only a forecast asks.
-    if (!MayAddNamesKept(paths->targetFolder) || (!forMove && !MayReplace(paths->target, L""))) {
+    if (noNames || (!forMove && !MayReplace(paths->target, readOnly, L""))) {
         forecast->verdict = MOVE_NO_PERMISSION;
         return;
     }
     forecast->verdict = MOVE_REPLACES;
-    forecast->targetIsLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    forecast->targetSize = forecast->targetIsLink ? 0 : ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    forecast->targetReadOnly = !forecast->targetIsLink && (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    forecast->targetIsLink = (target.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    forecast->targetSize = forecast->targetIsLink ? 0 : ((long long)target.sizeHigh << 32) | target.sizeLow;
+    forecast->targetReadOnly = !forecast->targetIsLink && readOnly;
 }
 
 void ForeseeMove(const char *source, size_t stagingLength, const char *target, MoveForecast *forecast)
 {
+    // A plan remembers its folders as a pass does, in a context of its own.
+    static MoveContext context;
     MovePaths paths;
     StagedFile staged;
-    ConvertMovePaths(source, stagingLength, target, &paths);
-    ExamineMove(&paths, false, forecast, &staged);
+    ConvertMovePathsOnce(&context, source, stagingLength, target, &paths);
+    ExamineMove(&context, &paths, false, forecast, &staged);
     if (staged.file != INVALID_HANDLE_VALUE)
         (void)CloseHandle(staged.file);
 }

@@ -136,10 +136,21 @@ BOOL OsFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found)
 DWORD OsSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner, PSID group,
                         PACL dacl, PACL sacl)
 {
-    DWORD error = InjectedFault("SetSecurityInfo");
+    // Named by what it sets, so that a trace shows the order of the owner and the DACL.
+    DWORD error =
+        InjectedFault((what & OWNER_SECURITY_INFORMATION) != 0 ? "SetSecurityInfo/owner" : "SetSecurityInfo/dacl");
     if (error != ERROR_SUCCESS)
         return error;
     return SetSecurityInfo(handle, type, what, owner, group, dacl, sacl);
+}
+
+DWORD OsGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID *owner, PSID *group,
+                        PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor)
+{
+    DWORD error = InjectedFault("GetSecurityInfo");
+    if (error != ERROR_SUCCESS)
+        return error;
+    return GetSecurityInfo(handle, type, what, owner, group, dacl, sacl, descriptor);
 }
 
 typedef NTSTATUS(NTAPI *SetInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);

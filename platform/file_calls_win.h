@@ -29,6 +29,8 @@ HANDLE OsFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW found);
 BOOL OsFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW found);
 DWORD OsSetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner, PSID group,
                         PACL dacl, PACL sacl);
+DWORD OsGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID *owner, PSID *group,
+                        PACL *dacl, PACL *sacl, PSECURITY_DESCRIPTOR *descriptor);
 
 // The system's own NtSetInformationFile, looked up in ntdll.dll: the rename through a handle
 // that Win32 offers only from Windows 10 on. Returns the Win32 error of the call (ERROR_SUCCESS),

@@ -9,42 +9,63 @@ bool IdentifyFile(HANDLE file, FileIdentity *identity)
     memset(identity, 0, sizeof *identity);
     if (OsGetFileInformationByHandle(file, &info) == 0)
         return false;
-    FILE_ID_INFO wide;
-    if (OsGetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) != 0) {
-        identity->volume = wide.VolumeSerialNumber;
-        memcpy(identity->id, &wide.FileId, sizeof identity->id);
-    } else {
-        // Marked as the short form, so that it never equals a long one by chance.
-        identity->volume = (1ULL << 63) | info.dwVolumeSerialNumber;
-        unsigned long long index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
-        memcpy(identity->id, &index, sizeof index);
-    }
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
     identity->sizeHigh = info.nFileSizeHigh;
     identity->sizeLow = info.nFileSizeLow;
     identity->lastWrite = info.ftLastWriteTime;
     identity->attributes = info.dwFileAttributes;
+    identity->links = info.nNumberOfLinks;
     return true;
 }
 
 // Some file systems (network and user-mode ones) give every file the id 0, or -1 for none.
-static bool IdIsUsable(const FileIdentity *identity)
+static bool IdIsUsable(const unsigned char *id, size_t size)
 {
-    static const unsigned char NONE[sizeof identity->id] = {0};
-    unsigned char invalid[sizeof identity->id];
+    static const unsigned char NONE[16] = {0};
+    unsigned char invalid[16];
     memset(invalid, 0xFF, sizeof invalid);
-    return memcmp(identity->id, NONE, sizeof NONE) != 0 && memcmp(identity->id, invalid, sizeof invalid) != 0;
+    return memcmp(id, NONE, size) != 0 && memcmp(id, invalid, size) != 0;
 }
 
-bool SameFile(const FileIdentity *first, const FileIdentity *second)
+void ReadWideId(HANDLE file, FileIdentity *identity)
 {
-    return IdIsUsable(first) && first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0;
+    FILE_ID_INFO wide;
+    if (identity->wideKnown || OsGetFileInformationByHandleEx(file, FileIdInfo, &wide, sizeof wide) == 0)
+        return;
+    identity->wideKnown = true;
+    identity->wideVolume = wide.VolumeSerialNumber;
+    memcpy(identity->wideId, &wide.FileId, sizeof identity->wideId);
+}
+
+bool SameFile(HANDLE first, FileIdentity *firstIdentity, HANDLE second, FileIdentity *secondIdentity)
+{
+    if (!SameIndex(firstIdentity, secondIdentity))
+        return false;
+    ReadWideId(first, firstIdentity);
+    ReadWideId(second, secondIdentity);
+    return SameIdentifiedFile(firstIdentity, secondIdentity);
+}
+
+bool SameIdentifiedFile(const FileIdentity *first, const FileIdentity *second)
+{
+    if (!SameIndex(first, second) || !IdIsUsable((const unsigned char *)&first->index, sizeof first->index) ||
+        first->wideKnown != second->wideKnown)
+        return false; // one id could not be read: not proven
+    if (!first->wideKnown)
+        return true; // a system without 128-bit ids has unique indexes
+    return IdIsUsable(first->wideId, sizeof first->wideId) && first->wideVolume == second->wideVolume &&
+           memcmp(first->wideId, second->wideId, sizeof first->wideId) == 0;
 }
 
 bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
 {
-    // Both are of one handle's file, or of a file and its record: an id of no use compares too.
-    return first->volume == second->volume && memcmp(first->id, second->id, sizeof first->id) == 0 &&
-           first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
+    return SameIndex(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
            first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
            first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
+}
+
+bool SameIndex(const FileIdentity *identity, const FileIdentity *later)
+{
+    return identity->volume == later->volume && identity->index == later->index;
 }

@@ -168,17 +168,3 @@ bool IsAbsolutePath(const char *path)
                      (path[2] == '/' || path[2] == '\\');
     return driveRoot || (separatorFirst && (path[1] == '/' || path[1] == '\\'));
 }
-
-void ConvertMovePaths(const char *source, size_t stagingLength, const char *target, MovePaths *paths)
-{
-    memset(paths, 0, sizeof *paths);
-    paths->narrowSource = source;
-    paths->stagingLength = stagingLength;
-    paths->narrowTarget = target;
-    // Each conversion leaves its path empty when it fails.
-    (void)ToExtendedPath(source, paths->source);
-    (void)ToExtendedPath(target, paths->target);
-    size_t folderLength = FolderPartLength(target);
-    if (folderLength != 0)
-        (void)ToExtendedPrefix(target, folderLength, paths->targetFolder);
-}

@@ -41,10 +41,7 @@ struct MovePaths {
     wchar_t source[EXTENDED_PATH_SIZE];
     wchar_t target[EXTENDED_PATH_SIZE];
     wchar_t targetFolder[EXTENDED_PATH_SIZE]; // the folder part of the target (FolderPartLength)
+    size_t wideStagingLength;                 // the staging folder's part of `source`; 0 when not known apart
 };
-
-// Fills `paths` (zero-filled first) for the move of `source` to `target`; the narrow paths must
-// outlive it.
-void ConvertMovePaths(const char *source, size_t stagingLength, const char *target, MovePaths *paths);
 
 #endif

@@ -1,5 +1,6 @@
 // Windows set-aside names, and the settling of set-aside files and of a move's leftovers.
 #include "platform/setaside_win.h"
+#include "platform/delete_win.h"
 #include "platform/file_calls_win.h"
 #include "platform/move_temporary.h"
 #include "platform/path_win.h"
@@ -118,9 +119,14 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
     // denied, a name that is now a folder), it may be the only copy, and stays.
     if (originAttributes == INVALID_FILE_ATTRIBUTES || (originAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return;
-    DWORD attributes = ClearReadOnly(aside);
-    if (OsDeleteFileW(aside) == 0)
-        RestoreAttributes(aside, attributes);
+    // Deleted through a handle of that very name: a read-only one too, never a file a link leads to.
+    HANDLE file = OsCreateFileW(aside, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    (void)MarkOpenFileForDeletion(file); // a program still running refuses it, and it stays
+    (void)CloseHandle(file);
 }
 
 void RemoveMoveLeftovers(const char *folder)

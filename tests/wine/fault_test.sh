@@ -99,6 +99,11 @@ run_name="the clean pass"
 check "a clean pass makes file calls ($calls)" test "$calls" -gt 20
 check_folders settled
 check "... in which the running program's file is set aside" test "$(running_file)" != "$GAME_UNIX/Running.exe"
+# An elevated run (Wine's every run) makes Administrators the owner of a renamed file before the
+# file inherits its folder's DACL, whose CREATOR OWNER entries would otherwise name the player.
+security_order=$(grep -o 'SetSecurityInfo/[a-z]*' "$work/trace" | sed 's/.*\///' | tr '\n' ' ')
+check "each renamed file gets its owner, then its inherited DACL: $security_order" \
+  test -n "$security_order" -a -z "$(echo "$security_order" | sed -E 's/owner dacl (dacl )?//g' | tr -d ' ')"
 
 # How many targets do not hold their new content.
 entries_not_new() {
@@ -148,4 +153,42 @@ for n in ${FAULT_TEST_CALLS:-$(seq 1 "$calls")}; do
   done
 done
 check "every call failing, or the run ending there, loses nothing ($calls calls)" test "$failures" -eq "$before"
+
+# A second layout, of files that are already their own targets: the game folder inside the staging
+# folder, so that "abc\abc" is one file under one name that both paths reach (left alone), and a
+# staged file that is a true second name of an installed file (only that name may go). No call
+# failing, and no run ending at any call, may take a file's last name.
+game_inside_unix="$STAGING_UNIX/abc"
+prepare_same_file_pass() {
+  rm -rf "$STAGING_UNIX" && mkdir -p "$game_inside_unix"
+  echo "in place" >"$game_inside_unix/abc"
+  echo "linked" >"$game_inside_unix/h.dat"
+  ln "$game_inside_unix/h.dat" "$STAGING_UNIX/h.datOLD1"
+  write_settings "$(winepath -w "$game_inside_unix" 2>/dev/null)"
+  write_file_list 'abc\abc' 'h.datOLD1'
+}
+check_same_files() {
+  content_is "$game_inside_unix/abc" "in place" || problem "abc is lost"
+  content_is "$game_inside_unix/h.dat" "linked" || problem "h.dat is lost"
+}
+prepare_same_file_pass
+UPDATER_FAULT_TRACE=1 run_wine "$UPDATER_FAULTS_EXE" 2>&1 >/dev/null | tr -d '\r' >"$work/trace"
+same_calls=$(grep -c '^file call ' "$work/trace" || true)
+run_name="the clean pass over files already in place"
+check_same_files
+check "... whose true second name alone goes" test ! -e "$STAGING_UNIX/h.datOLD1"
+before=$failures
+for n in ${FAULT_TEST_CALLS:-$(seq 1 "$same_calls")}; do
+  name=$(sed -n "${n}p" "$work/trace" | cut -d' ' -f4)
+  for mode in exit "${errors[$((n % ${#errors[@]}))]}"; do
+    run_name="files in place: call $n failing with $mode ($name)"
+    prepare_same_file_pass
+    UPDATER_FAULT="$n:$mode" run_program "$work/faulted" "$UPDATER_FAULTS_EXE" 2>/dev/null
+    check_same_files
+    run_updater "$work/out"
+    check_same_files
+    [ ! -e "$STAGING_UNIX/FileList.kdx" ] || problem "the next run left the file list"
+  done
+done
+check "no call failing over files in place takes a file's last name ($same_calls calls)" test "$failures" -eq "$before"
 finish

@@ -79,9 +79,10 @@ run_updater "$out"
 check "... and nothing stays set aside" test "$(set_aside_count)" -eq 0
 rm -f "$out.strace"
 
-echo "== a target the updater may not replace (an immutable file, denied as a missing permission is)"
+echo "== a read-only target whose attribute the updater may not clear (immutable, denied as a missing permission is)"
 reset_user_folders
 echo "sealed" >"$GAME_UNIX/Sealed.dat"
+chmod 444 "$GAME_UNIX/Sealed.dat"
 echo "new" >"$STAGING_UNIX/Sealed.datnew1"
 write_settings "$GAME_WIN"
 write_file_list "Sealed.datnew1"

@@ -48,6 +48,22 @@ check "the user's file stays where it was" content_is "$outside/song.mp3new1" "t
 check "... and is not installed" test ! -e "$GAME_UNIX/Music/song.mp3"
 rm -rf "$outside"
 
+echo "== a name that Windows reads as a data stream of the game's executable"
+reset_user_folders
+echo "installed" >"$GAME_UNIX/Orvo.exe"
+echo "the stream's file" >"$STAGING_UNIX/Orvo.exe"
+echo "staged" >"$STAGING_UNIX/Orvo.exe:Zone.Identifierabcd" # Wine reads the name as it is
+write_settings "$GAME_WIN"
+write_file_list 'Orvo.exe:Zone.Identifierabcd'
+run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
+check "kdx plan: the name is refused" grep -q -F 'refused: the name has a character Windows does not read' "$out.plan"
+rm -f "$out.plan"
+run_updater "$out"
+check "the installed file is untouched" content_is "$GAME_UNIX/Orvo.exe" "installed"
+check "... and nothing else is in the game folder" test "$(find "$GAME_UNIX" -type f | wc -l)" -eq 1
+check "the staged file stays" content_is "$STAGING_UNIX/Orvo.exe:Zone.Identifierabcd" "staged"
+check "... and so does the file it is a stream of" content_is "$STAGING_UNIX/Orvo.exe" "the stream's file"
+
 echo "== a game folder inside the staging folder: entries whose staged path is their installed path"
 reset_user_folders
 mkdir -p "$STAGING_UNIX/abc"

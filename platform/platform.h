@@ -11,9 +11,9 @@
 // Turns on what the system offers against being misdirected while the updater runs, before it
 // opens any file. Windows: DLLs come from the system folder only, never from the updater's own
 // folder (the game folder); an elevated process no longer follows junctions and links that a
-// non-administrator created (redirection trust, Windows 10 22H2 and 11; an unelevated one can
-// reach nothing its user cannot, and follows the player's own); older systems and Wine refuse
-// what they lack, which is ignored. POSIX: nothing.
+// process that was not elevated created (redirection trust, Windows 10 22H2 and 11; an
+// unelevated one can reach nothing its user cannot, and follows the player's own); older systems
+// and Wine refuse what they lack, which is ignored. POSIX: nothing.
 void HardenProcess();
 
 // Size of a folder buffer: at most 259 characters and a terminating zero.
@@ -215,7 +215,7 @@ bool IsAbsolutePath(const char *path);
 
 // True when a folder of `path` after its first `trustedLength` bytes (not the last component)
 // is a link or junction: what the moves follow there, which an elevated run on Windows does
-// only for those an administrator made (see HardenProcess).
+// only for those an elevated process made (see HardenProcess).
 bool FolderPartCrossesLink(const char *path, size_t trustedLength);
 
 // What LockUpdateRun found.

@@ -167,6 +167,13 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
     WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
     WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"New.datNEW1"})));
     EXPECT_EQ(Kdx({"plan", "--data-folder", data}).exitCode, 0);
+    // A data folder reached through a link, which an elevated run on Windows may not follow.
+    ASSERT_EQ(symlink(data.c_str(), (folder + "/linked").c_str()), 0);
+    EXPECT_NE(Kdx({"plan", "--data-folder", folder + "/linked"})
+                  .output.find("\n(the way to the file list goes through a link or junction: an elevated run on "
+                               "Windows follows only one that an elevated process made, and otherwise keeps the list "
+                               "unread)\n"),
+              std::string::npos);
 }
 
 // Layouts that a hostile or careless program could leave: for each, the plan's line and what the
@@ -202,7 +209,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
         {"Music/song.mp3abcd", "would not install: the staged path goes through a link below the staging folder"},
         {"MapsNEW1", "would not install: the target is a folder"}, // the player's link to a folder
         {"Maps/one.mapNEW1", "would install (7 bytes); through a link inside the game folder, which an elevated run "
-                             "on Windows follows only when an administrator made it"},
+                             "on Windows follows only when an elevated process made it"},
         {"Link.datNEW1", "would replace the link itself (new 8 bytes); what it points to is not touched"},
         {".~upd-1-1.tmp.new", "\".~upd-1-1.tmp.new\" (17 bytes): refused: the name has the form of the updater's own "
                               "files (\".~upd-...\")"},

@@ -24,6 +24,13 @@ check "kdx plan: the game folder" grep -q -x -F "game folder: $GAME_WIN" "$out.p
 check "kdx plan: an entry that would replace" grep -q -F 'Temp/Data.paknew1 -> C:\Games\Orvo/Data.pak: would replace (old 9 bytes, new 9 bytes)' "$out.plan"
 check "kdx plan: the counts" grep -q -x -F "plan: 1 would install, 2 would replace, 0 replaced by a later entry, 0 would not install" "$out.plan"
 check "kdx plan: nothing moved" test -e "$STAGING_UNIX/Data.paknew1" -a -e "$STAGING_UNIX/FileList.kdx"
+check "kdx plan: no link on the way to the list" bash -c '! grep -q -F "link or junction" "$0"' "$out.plan"
+# The same data files reached through a link, as a user's junction would lead there.
+moved=$(mktemp -d "$WINEPREFIX/drive_c/moved-XXXXXX")
+mv "$BRACKMOOR_UNIX" "$moved/" && ln -s "$moved/Brackmoor Games" "$BRACKMOOR_UNIX"
+run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
+check "kdx plan: a link on the way to the list, which an elevated run may not follow" grep -q -x -F "(the way to the file list goes through a link or junction: an elevated run on Windows follows only one that an elevated process made, and otherwise keeps the list unread)" "$out.plan"
+rm "$BRACKMOOR_UNIX" && mv "$moved/Brackmoor Games" "$BRACKMOOR_UNIX" && rmdir "$moved"
 rm -f "$out.plan"
 run_updater "$out"
 check "exit code 0" test "$updater_code" -eq 0

@@ -383,7 +383,7 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
     std::string through;
     if (FolderPartCrossesLink(entry.paths.target, strlen(g_UpdaterState.GamePath)))
         through = "; through a link inside the game folder, which an elevated run on Windows follows only when an "
-                  "administrator made it";
+                  "elevated process made it";
     for (size_t later = index + 1; later < entries.size(); ++later) {
         // A later name of the file this entry replaces only loses its name in the run.
         if (entries[later].installs && entries[later].forecast.verdict != MOVE_DROPS_STAGED_NAME &&
@@ -655,6 +655,11 @@ static int Plan(const std::vector<std::string> &arguments)
     char fileListPath[PATH_BUFFER_SIZE];
     (void)ComposePath(settingsPath, sizeof settingsPath, dataFolder, "/Brackmoor Games/Settings.kdx", "");
     (void)ComposePath(fileListPath, sizeof fileListPath, dataFolder, "/Brackmoor Games/Temp/FileList.kdx", "");
+    // A drive's root is no link; from there on every folder counts.
+    bool driveRoot = dataFolder[1] == ':' && (dataFolder[2] == '\\' || dataFolder[2] == '/');
+    if (FolderPartCrossesLink(fileListPath, driveRoot ? 3 : 0))
+        printf("(the way to the file list goes through a link or junction: an elevated run on Windows follows only "
+               "one that an elevated process made, and otherwise keeps the list unread)\n");
     if (!PlanGameFolder(settingsPath))
         return 2;
     return PlanFileList(fileListPath);

@@ -134,6 +134,23 @@ static bool IsReservedLastComponent(const char *name, size_t length)
     return IsReservedFileName(name + start, start < length ? length - start : 0);
 }
 
+// True when the first `length` bytes of `name` hold a character that Windows does not read as
+// part of a file name: ":" names a data stream ("Orvo.exe:x" is a stream of Orvo.exe,
+// "x.map::$DATA" is x.map itself); "<", ">", "\"", "|", "?", "*" (wildcards, several of them)
+// and control bytes are not allowed in names there. Looked for by character, so that the
+// second byte of a double-byte character ("|" in Shift-JIS) is not taken for one. Refused on
+// every platform, since the data files are the same everywhere.
+static bool HasWindowsSpecialCharacter(const char *name, size_t length)
+{
+    static const char SPECIAL[] = ":<>\"|?*";
+    for (size_t i = 0; i < length; i += PathCharacterLength(name + i)) {
+        unsigned char byte = (unsigned char)name[i];
+        if (byte < 0x20 || memchr(SPECIAL, byte, sizeof SPECIAL - 1) != NULL)
+            return true;
+    }
+    return false;
+}
+
 typedef bool (*ComponentTest)(const char *component, size_t length);
 
 // True when some component of the first `length` bytes of `name` passes `test`. Components
@@ -170,6 +187,8 @@ FileListEntryVerdict PrepareFileListEntry(const LenStringView *name, const char 
         return ENTRY_NAME_ABSOLUTE;
     if (text[1] == ':')
         return ENTRY_NAME_DRIVE;
+    if (HasWindowsSpecialCharacter(text, name->textLength))
+        return ENTRY_NAME_WINDOWS_CHARACTER;
     if (HasComponent(text, name->textLength, IsParentComponent) ||
         HasComponent(text, installedLength, IsParentComponent))
         return ENTRY_NAME_PARENT;
@@ -210,6 +229,9 @@ const char *DescribeEntryVerdict(FileListEntryVerdict verdict)
     case ENTRY_NAME_TOO_LONG: return "the name is longer than 127 bytes";
     case ENTRY_NAME_ABSOLUTE: return "the name is an absolute path";
     case ENTRY_NAME_DRIVE: return "the name names a drive";
+    case ENTRY_NAME_WINDOWS_CHARACTER:
+        return "the name has a character Windows does not read as part of a name (\":\", which names a data stream, "
+               "or < > \" | ? * or a control byte)";
     case ENTRY_NAME_PARENT: return "the name reaches outside its folder (a \"..\" component)";
     case ENTRY_NAME_DEVICE: return "the name names a Windows device (CON, NUL, COM1, LPT1...)";
     case ENTRY_NAME_EMPTY_PART: return "the name has an empty or \".\" component";

@@ -24,11 +24,13 @@ static const size_t FILE_LIST_PAYLOAD_LIMIT = 1 + (size_t)FILE_LIST_MAX_ENTRIES 
 // Why an entry is or is not installed. Refused entries are skipped and their staged files stay.
 enum FileListEntryVerdict {
     ENTRY_INSTALLABLE = 0,
-    ENTRY_NAME_TOO_SHORT, // four bytes or fewer: nothing is left once the suffix is dropped
-    ENTRY_NAME_TOO_LONG,  // more than 127 bytes
-    ENTRY_NAME_ABSOLUTE,  // starts with "/" or "\"
-    ENTRY_NAME_DRIVE,     // its second byte is ":", a drive-qualified path
-    ENTRY_NAME_PARENT,    // a ".."-like component, before or after the suffix is dropped
+    ENTRY_NAME_TOO_SHORT,         // four bytes or fewer: nothing is left once the suffix is dropped
+    ENTRY_NAME_TOO_LONG,          // more than 127 bytes
+    ENTRY_NAME_ABSOLUTE,          // starts with "/" or "\"
+    ENTRY_NAME_DRIVE,             // its second byte is ":", a drive-qualified path
+    ENTRY_NAME_WINDOWS_CHARACTER, // a character Windows does not read as part of a name: ":" (a data
+                                  // stream), < > " | ? * or a control byte
+    ENTRY_NAME_PARENT,            // a ".."-like component, before or after the suffix is dropped
     ENTRY_NAME_DEVICE, // a component that Windows reads as a device: CON, NUL, COM1, LPT1.txt, COM with a superscript
                        // digit...
     ENTRY_NAME_EMPTY_PART,            // an empty or "." component, before or after the suffix is dropped

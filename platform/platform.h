@@ -11,9 +11,9 @@
 // Turns on what the system offers against being misdirected while the updater runs, before it
 // opens any file. Windows: DLLs come from the system folder only, never from the updater's own
 // folder (the game folder); an elevated process no longer follows junctions and links that a
-// non-administrator created (redirection trust, Windows 10 22H2 and 11; an unelevated one can
-// reach nothing its user cannot, and follows the player's own); older systems and Wine refuse
-// what they lack, which is ignored. POSIX: nothing.
+// process that was not elevated created (redirection trust, Windows 10 22H2 and 11; an
+// unelevated one can reach nothing its user cannot, and follows the player's own); older systems
+// and Wine refuse what they lack, which is ignored. POSIX: nothing.
 void HardenProcess();
 
 // Size of a folder buffer: at most 259 characters and a terminating zero.
@@ -215,8 +215,36 @@ bool IsAbsolutePath(const char *path);
 
 // True when a folder of `path` after its first `trustedLength` bytes (not the last component)
 // is a link or junction: what the moves follow there, which an elevated run on Windows does
-// only for those an administrator made (see HardenProcess).
+// only for those an elevated process made (see HardenProcess).
 bool FolderPartCrossesLink(const char *path, size_t trustedLength);
+
+// How an updater run that this account starts stands beside this process, for tools that
+// foresee a run. Windows: the updater asks for the highestAvailable level, so for an
+// administrator whose token UAC splits it runs with the elevated linked token (after the consent
+// prompt), while a tool started as usual runs with the limited one. POSIX: never.
+enum ElevatedRun {
+    ELEVATED_RUN_SAME = 0, // the updater runs with this process's rights (POSIX; Windows: a standard
+                           // account, a tool already elevated, UAC turned off; Wine, whose every
+                           // process is elevated)
+    ELEVATED_RUN_LINKED    // this process has a limited token whose linked token is elevated:
+                           // the updater, started by this account, runs with that one
+};
+ElevatedRun FindElevatedRun();
+
+// What an access check says of an elevated run where this process has no permission.
+enum ElevatedAccess {
+    ELEVATED_ACCESS_UNKNOWN = 0, // no linked token, or a security descriptor or the check is not to be had
+    ELEVATED_ACCESS_ALLOWED,
+    ELEVATED_ACCESS_REFUSED
+};
+
+// For a target that ForeseeMove found MOVE_NO_PERMISSION for, when FindElevatedRun says
+// ELEVATED_RUN_LINKED: whether the elevated linked token may do what the move needs, by an
+// access check of that token against the security descriptors of the target's folder (adding
+// a name; reached through its links, as the moves reach it) and of a file at the target itself
+// (deleting it and changing its attributes, or the folder's deletion of its children). Changes
+// nothing. POSIX: always ELEVATED_ACCESS_UNKNOWN.
+ElevatedAccess CheckElevatedReplace(const char *target);
 
 // What LockUpdateRun found.
 enum RunLockOutcome {

@@ -51,7 +51,7 @@ void HardenProcess()
     if (setDllDirectories != NULL)
         (void)setDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32_VALUE);
     // Only an elevated run could be led by a junction to a place its user may not write: such a
-    // run follows none that a non-administrator made. An unelevated run follows the player's own
+    // run follows none that an unelevated process made. An unelevated run follows the player's own
     // junctions, as the player could.
     if (!RunsElevated())
         return;

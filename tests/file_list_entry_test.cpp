@@ -37,7 +37,19 @@ TEST(FileListEntry, ChecksNamesAndComposesBothPaths)
         {"x/.~UPD-9.tmpXXXX", ENTRY_NAME_RESERVED, nullptr},
         {".~upd-staged", ENTRY_NAME_RESERVED, nullptr},
         {".~up.datXXXX", ENTRY_INSTALLABLE, "/g/.~up.dat"},
-        {"ab:c.binXXXX", ENTRY_INSTALLABLE, "/g/ab:c.bin"},
+        {"ab:c.binXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"Orvo.exe:Zone.Identifierabcd", ENTRY_NAME_WINDOWS_CHARACTER, nullptr}, // a stream of Orvo.exe
+        {"x.map::$DATA", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},                 // x.map itself
+        {"a<b.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"sub/a>b.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"a\"b.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"a|b.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"a?b.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"a*b.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"x.datXXX\x01", ENTRY_NAME_WINDOWS_CHARACTER, nullptr}, // in the suffix too: the staged name
+        {"Line\n.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"x\x1F.datXXXX", ENTRY_NAME_WINDOWS_CHARACTER, nullptr},
+        {"x\x7F~!#$%&'()+,;=@[]^`{}.datXXXX", ENTRY_INSTALLABLE, "/g/x\x7F~!#$%&'()+,;=@[]^`{}.dat"},
         {std::string("ok.binXXXX\0../../evil", 21), ENTRY_INSTALLABLE, "/g/ok.bin"},
         {"abcd", ENTRY_NAME_TOO_SHORT, nullptr},
         {"", ENTRY_NAME_TOO_SHORT, nullptr},

@@ -181,6 +181,8 @@ TEST_F(FileListRun, RefusesNamesThatReachOutsideOrHaveNothingLeft)
         "CON.txtXXXX",                  // Windows devices
         "sub/nul.datXXXX",
         "Lpt1XXXX",
+        "Orvo.exe:Zone.Identifierabcd", // a data stream of Orvo.exe on Windows
+        "Line\n.datXXXX",
     };
     // Every refused name is staged where its staged path leads, so that its staying is seen.
     for (const std::string &name : refused) {

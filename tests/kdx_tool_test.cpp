@@ -90,7 +90,10 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
         {"Same.datNEW1", "would replace: the staged file is the installed file itself, only its staged name goes"},
         {"Run.shNEW1", "would replace (old 3 bytes, new 3 bytes); the installed file is executable and the staged "
                        "file is not: it would no longer run"},
-        {"Line\n  99: fake.datNEW1", "would install (1 bytes)"},
+        {"Line\n  99: fake.datNEW1",
+         "\"Line\\x0A  99: fake.datNEW1\" (23 bytes): refused: the name has a character "
+         "Windows does not read as part of a name (\":\", which names a data stream, or < > "
+         "\" | ? * or a control byte)"},
     };
     WriteFile(staging + "/New.datNEW1", "new\n");
     WriteFile(staging + "/Old.datNEW1", "newer\n");
@@ -120,16 +123,14 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
                                          "file list: " + staging + "/FileList.kdx, 13 entries"};
     for (size_t i = 0; i < names.size(); ++i) {
         std::string number = "  " + std::to_string(i + 1) + ": ";
-        std::string shown = names[i];
-        if (shown.find('\n') != std::string::npos)
-            shown.replace(shown.find('\n'), 1, "\\x0A"); // a name cannot print a row of its own
+        // A refused name is quoted, a control byte in it as \xNN: it cannot print a row of its own.
         if (entries[i].outcome[0] == '"')
             expected.push_back(number + entries[i].outcome);
         else
-            expected.push_back(number + staging + "/" + shown + " -> " + game + "/" +
-                               shown.substr(0, shown.size() - 4) + ": " + entries[i].outcome);
+            expected.push_back(number + staging + "/" + names[i] + " -> " + game + "/" +
+                               names[i].substr(0, names[i].size() - 4) + ": " + entries[i].outcome);
     }
-    expected.push_back("plan: 3 would install, 3 would replace, 1 replaced by a later entry, 6 would not install");
+    expected.push_back("plan: 2 would install, 3 would replace, 1 replaced by a later entry, 7 would not install");
     std::vector<std::string> lines;
     for (size_t start = 0, end; start < plan.output.size(); start = end + 1) {
         end = plan.output.find('\n', start);
@@ -166,6 +167,13 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
     WriteFile(data + "/Brackmoor Games/Settings.kdx", KdxFile(SettingsPayload(game)));
     WriteFile(staging + "/FileList.kdx", KdxFile(FileListPayload({"New.datNEW1"})));
     EXPECT_EQ(Kdx({"plan", "--data-folder", data}).exitCode, 0);
+    // A data folder reached through a link, which an elevated run on Windows may not follow.
+    ASSERT_EQ(symlink(data.c_str(), (folder + "/linked").c_str()), 0);
+    EXPECT_NE(Kdx({"plan", "--data-folder", folder + "/linked"})
+                  .output.find("\n(the way to the file list goes through a link or junction: an elevated run on "
+                               "Windows follows only one that an elevated process made, and otherwise keeps the list "
+                               "unread)\n"),
+              std::string::npos);
 }
 
 // Layouts that a hostile or careless program could leave: for each, the plan's line and what the
@@ -201,7 +209,7 @@ TEST_F(KdxTool, PlanAndRunAgreeOnHostileLayouts)
         {"Music/song.mp3abcd", "would not install: the staged path goes through a link below the staging folder"},
         {"MapsNEW1", "would not install: the target is a folder"}, // the player's link to a folder
         {"Maps/one.mapNEW1", "would install (7 bytes); through a link inside the game folder, which an elevated run "
-                             "on Windows follows only when an administrator made it"},
+                             "on Windows follows only when an elevated process made it"},
         {"Link.datNEW1", "would replace the link itself (new 8 bytes); what it points to is not touched"},
         {".~upd-1-1.tmp.new", "\".~upd-1-1.tmp.new\" (17 bytes): refused: the name has the form of the updater's own "
                               "files (\".~upd-...\")"},
@@ -393,7 +401,13 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     // Only the updater's own forms are its leftovers; a Windows run's set-aside file is named as such.
     WriteFile(game + "/.~upd-notes.txt", "the player's own");
     WriteFile(game + "/.~upd-01dc5f0e8a2b3c4d-0~Orvo.exe", "set aside on Windows");
+    WriteFile(staging + "/Line\n  left: fake.datNEW1", "a name that cannot print a row of its own");
     plan = Kdx({"plan", "--data-folder", data});
+    EXPECT_NE(plan.output.find("\n  left: " + staging +
+                               "/Line\\x0A  left: fake.datNEW1: the name is refused: the name "
+                               "has a character Windows"),
+              std::string::npos)
+        << plan.output;
     EXPECT_EQ(plan.output.find(".~upd-notes.txt"), std::string::npos) << plan.output;
     EXPECT_NE(plan.output.find("leftover of the updater: " + game +
                                "/.~upd-01dc5f0e8a2b3c4d-0~Orvo.exe (set aside while in use: only a run on Windows "
@@ -410,6 +424,8 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
     WriteFile(folder + "/alias/PROGRA~1.EXENEW1", "installs under a short name");
     MakeFolders(folder + "/short/Maps/Old");
     WriteFile(folder + "/short/Maps/Old/x", "its suffix would cut into its folder");
+    MakeFolders(folder + "/stream");
+    WriteFile(folder + "/stream/Orvo.exe:Zone.IdentifierNEW1", "a data stream of Orvo.exe on Windows");
     MakeFolders(folder + "/many");
     for (int i = 0; i < 256; ++i)
         WriteFile(folder + "/many/f" + std::to_string(i) + ".datNEW1", "");
@@ -421,7 +437,7 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
                   .output.find("Orvo.exeNEW1 and Orvo.exeOLD1 both install as "
                                "Orvo.exe"),
               std::string::npos);
-    for (const char *refused : {"/refused", "/trailing", "/alias", "/short", "/many", "/clash"}) {
+    for (const char *refused : {"/refused", "/trailing", "/alias", "/short", "/stream", "/many", "/clash"}) {
         ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});
         EXPECT_EQ(result.exitCode, 2) << refused;
         EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;

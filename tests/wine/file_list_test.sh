@@ -24,6 +24,13 @@ check "kdx plan: the game folder" grep -q -x -F "game folder: $GAME_WIN" "$out.p
 check "kdx plan: an entry that would replace" grep -q -F 'Temp/Data.paknew1 -> C:\Games\Orvo/Data.pak: would replace (old 9 bytes, new 9 bytes)' "$out.plan"
 check "kdx plan: the counts" grep -q -x -F "plan: 1 would install, 2 would replace, 0 replaced by a later entry, 0 would not install" "$out.plan"
 check "kdx plan: nothing moved" test -e "$STAGING_UNIX/Data.paknew1" -a -e "$STAGING_UNIX/FileList.kdx"
+check "kdx plan: no link on the way to the list" bash -c '! grep -q -F "link or junction" "$0"' "$out.plan"
+# The same data files reached through a link, as a user's junction would lead there.
+moved=$(mktemp -d "$WINEPREFIX/drive_c/moved-XXXXXX")
+mv "$BRACKMOOR_UNIX" "$moved/" && ln -s "$moved/Brackmoor Games" "$BRACKMOOR_UNIX"
+run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
+check "kdx plan: a link on the way to the list, which an elevated run may not follow" grep -q -x -F "(the way to the file list goes through a link or junction: an elevated run on Windows follows only one that an elevated process made, and otherwise keeps the list unread)" "$out.plan"
+rm "$BRACKMOOR_UNIX" && mv "$moved/Brackmoor Games" "$BRACKMOOR_UNIX" && rmdir "$moved"
 rm -f "$out.plan"
 run_updater "$out"
 check "exit code 0" test "$updater_code" -eq 0
@@ -47,6 +54,22 @@ run_updater "$out"
 check "the user's file stays where it was" content_is "$outside/song.mp3new1" "the user's song"
 check "... and is not installed" test ! -e "$GAME_UNIX/Music/song.mp3"
 rm -rf "$outside"
+
+echo "== a name that Windows reads as a data stream of the game's executable"
+reset_user_folders
+echo "installed" >"$GAME_UNIX/Orvo.exe"
+echo "the stream's file" >"$STAGING_UNIX/Orvo.exe"
+echo "staged" >"$STAGING_UNIX/Orvo.exe:Zone.Identifierabcd" # Wine reads the name as it is
+write_settings "$GAME_WIN"
+write_file_list 'Orvo.exe:Zone.Identifierabcd'
+run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
+check "kdx plan: the name is refused" grep -q -F 'refused: the name has a character Windows does not read' "$out.plan"
+rm -f "$out.plan"
+run_updater "$out"
+check "the installed file is untouched" content_is "$GAME_UNIX/Orvo.exe" "installed"
+check "... and nothing else is in the game folder" test "$(find "$GAME_UNIX" -type f | wc -l)" -eq 1
+check "the staged file stays" content_is "$STAGING_UNIX/Orvo.exe:Zone.Identifierabcd" "staged"
+check "... and so does the file it is a stream of" content_is "$STAGING_UNIX/Orvo.exe" "the stream's file"
 
 echo "== a game folder inside the staging folder: entries whose staged path is their installed path"
 reset_user_folders

@@ -3,7 +3,7 @@
 # a kill between setting aside and moving in loses nothing.
 source "$(dirname "$0")/wine_harness.sh"
 out=$(mktemp)
-trap 'chattr -i "$GAME_UNIX/Sealed.dat" 2>/dev/null || true; rm -f "$out" "$out.updater"; rm -rf "${flags:-}"' EXIT
+trap 'chattr -i "$GAME_UNIX/Sealed.dat" "$GAME_UNIX/Shut/Sealed.dat" 2>/dev/null || true; rm -f "$out" "$out.updater"; rm -rf "${flags:-}"' EXIT
 
 # start_running NAME: runs a copy of hold_file.exe as GAME/NAME (its image is mapped, so the file
 # is in use as a running client's is) until $flags/release appears.
@@ -81,14 +81,25 @@ rm -f "$out.strace"
 
 echo "== a read-only target whose attribute the updater may not clear (immutable, denied as a missing permission is)"
 reset_user_folders
+mkdir -p "$GAME_UNIX/Shut" "$STAGING_UNIX/Shut"
 echo "sealed" >"$GAME_UNIX/Sealed.dat"
-chmod 444 "$GAME_UNIX/Sealed.dat"
+echo "sealed" >"$GAME_UNIX/Shut/Sealed.dat"
 echo "new" >"$STAGING_UNIX/Sealed.datnew1"
+echo "new" >"$STAGING_UNIX/Shut/Sealed.datnew1"
 write_settings "$GAME_WIN"
-write_file_list "Sealed.datnew1"
-check "the target is made immutable" chattr +i "$GAME_UNIX/Sealed.dat"
+write_file_list "Sealed.datnew1" "Shut/Sealed.datnew1"
+chmod 444 "$GAME_UNIX/Sealed.dat" "$GAME_UNIX/Shut/Sealed.dat"
+check "the target is made immutable" chattr +i "$GAME_UNIX/Sealed.dat" "$GAME_UNIX/Shut/Sealed.dat"
+chmod 555 "$GAME_UNIX/Shut" # its security descriptor, as Wine derives it, gives no one new names
 run_wine "$KDX_EXE" plan | tr -d '\r' >"$out.plan" || true
 check "kdx plan foresees it" grep -q -F 'Sealed.dat: would not install: no permission' "$out.plan"
+check "... and, as Wine runs every program elevated, speaks for that run" bash -c '! grep -q -F "(this plan speaks for" "$0"' "$out.plan"
+# An administrator's kdx, unelevated: the plan says so, and checks the elevated token's access.
+run_wine "$WINE_TEST_BIN/limited_start.exe" "$(winepath -w "$KDX_EXE" 2>/dev/null)" plan | tr -d '\r' >"$out.plan" || true
+check "unelevated: the plan says whom it speaks for" grep -q -F '(this plan speaks for this account unelevated' "$out.plan"
+check "... where the elevated run is allowed" grep -q -F 'Orvo/Sealed.dat: would not install: no permission: this user may not write in C:\Games\Orvo, or the target is immutable; the run fails it at once; the updater run elevated, as this administrator starts it, is allowed' "$out.plan"
+check "... and where it is refused too" grep -q -F 'Shut/Sealed.dat: would not install: no permission: this user may not write in C:\Games\Orvo/Shut, or the target is immutable; the run fails it at once; the updater run elevated, as this administrator starts it, is refused too' "$out.plan"
+chmod 755 "$GAME_UNIX/Shut"
 started=$(date +%s%N)
 run_updater "$out"
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))

@@ -76,7 +76,9 @@ int main()
     } names[] = {
         {".~upd-1-1~\x95\x5Cx.databcd", ENTRY_NAME_RESERVED, 932},
         {"\x95\x5C/x.databcd", ENTRY_INSTALLABLE, 932},
-        {"\x95\x5C/x.databcd", ENTRY_NAME_EMPTY_PART, 1252}, // "\x95", "" and "x.dat" there
+        {"\x95\x5C/x.databcd", ENTRY_NAME_EMPTY_PART, 1252},      // "\x95", "" and "x.dat" there
+        {"\x83\x7C.databcd", ENTRY_INSTALLABLE, 932},             // Shift-JIS: a second byte of "|"
+        {"\x83\x7C.databcd", ENTRY_NAME_WINDOWS_CHARACTER, 1252}, // "\x83" and "|" there
     };
     for (const auto &row : names) {
         if (row.codePage != codePage)

@@ -334,6 +334,23 @@ static void ForeseeEntries(std::vector<PlanEntry> *entries)
     }
 }
 
+// How the updater that this account starts runs beside kdx, told once per plan.
+static ElevatedRun g_elevatedRun = ELEVATED_RUN_SAME;
+
+// For a target this account may not replace: what the updater meets when it runs elevated, as
+// this administrator starts it. Empty when it runs with kdx's own rights.
+static std::string ElevatedNote(const char *target)
+{
+    if (g_elevatedRun != ELEVATED_RUN_LINKED)
+        return "";
+    switch (CheckElevatedReplace(target)) {
+    case ELEVATED_ACCESS_ALLOWED: return "; the updater run elevated, as this administrator starts it, is allowed";
+    case ELEVATED_ACCESS_REFUSED: return "; the updater run elevated, as this administrator starts it, is refused too";
+    case ELEVATED_ACCESS_UNKNOWN: break;
+    }
+    return "; whether the updater run elevated, as this administrator starts it, is allowed cannot be told";
+}
+
 // The plan's words for one installable entry; counts it.
 static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t index, PlanCounts *counts)
 {
@@ -365,7 +382,7 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
         case MOVE_NO_PERMISSION:
             problem = "no permission: this user may not write in " +
                       std::string(entry.paths.target, FolderPartLength(entry.paths.target)) +
-                      ", or the target is immutable; the run fails it at once";
+                      ", or the target is immutable; the run fails it at once" + ElevatedNote(entry.paths.target);
             break;
         case MOVE_SAME_FILE:
             problem = "the staged file is the installed file, under the same path (the game folder is inside the "
@@ -383,7 +400,7 @@ static std::string PlanOutcome(const std::vector<PlanEntry> &entries, size_t ind
     std::string through;
     if (FolderPartCrossesLink(entry.paths.target, strlen(g_UpdaterState.GamePath)))
         through = "; through a link inside the game folder, which an elevated run on Windows follows only when an "
-                  "administrator made it";
+                  "elevated process made it";
     for (size_t later = index + 1; later < entries.size(); ++later) {
         // A later name of the file this entry replaces only loses its name in the run.
         if (entries[later].installs && entries[later].forecast.verdict != MOVE_DROPS_STAGED_NAME &&
@@ -503,7 +520,8 @@ static std::string DescribeStagedLeftover(const FileListEntryPaths &paths)
     case MOVE_TARGET_FOLDER_NOT_SEARCHABLE:
         return "the target's folder " + std::string(paths.target, FolderPartLength(paths.target)) +
                " cannot be searched by this user";
-    case MOVE_NO_PERMISSION: return "no permission to replace " + std::string(paths.target);
+    case MOVE_NO_PERMISSION:
+        return "no permission to replace " + std::string(paths.target) + ElevatedNote(paths.target);
     case MOVE_STAGED_MISSING:
     case MOVE_STAGED_NOT_REGULAR: break;
     }
@@ -655,6 +673,15 @@ static int Plan(const std::vector<std::string> &arguments)
     char fileListPath[PATH_BUFFER_SIZE];
     (void)ComposePath(settingsPath, sizeof settingsPath, dataFolder, "/Brackmoor Games/Settings.kdx", "");
     (void)ComposePath(fileListPath, sizeof fileListPath, dataFolder, "/Brackmoor Games/Temp/FileList.kdx", "");
+    // A drive's root is no link; from there on every folder counts.
+    bool driveRoot = dataFolder[1] == ':' && (dataFolder[2] == '\\' || dataFolder[2] == '/');
+    if (FolderPartCrossesLink(fileListPath, driveRoot ? 3 : 0))
+        printf("(the way to the file list goes through a link or junction: an elevated run on Windows follows only "
+               "one that an elevated process made, and otherwise keeps the list unread)\n");
+    g_elevatedRun = FindElevatedRun();
+    if (g_elevatedRun == ELEVATED_RUN_LINKED)
+        printf("(this plan speaks for this account unelevated: the updater, started by this administrator, runs "
+               "elevated after the consent prompt, and may be allowed where this says \"no permission\")\n");
     if (!PlanGameFolder(settingsPath))
         return 2;
     return PlanFileList(fileListPath);

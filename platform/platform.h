@@ -204,7 +204,8 @@ bool NameSameFile(const char *first, const char *second);
 
 // The length of the folder part of `path`: up to, not including, its last separator ("/";
 // on Windows "/" or "\\", never the second byte of a double-byte character of the ANSI code page). A path in the root
-// folder ("/x") gives 1, so the part names "/". 0 when `path` has no separator.
+// folder ("/x") gives 1, so the part names "/"; on Windows "C:\x" gives 3 and "\\?\C:\x" 7, the
+// root with its separator. 0 when `path` has no separator.
 size_t FolderPartLength(const char *path);
 
 // True when `path` names the same place whatever the process's current folder: POSIX a path

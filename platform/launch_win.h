@@ -26,6 +26,6 @@ enum { SHELL_START_WAIT_MS = 10000 };
 // shell run on a thread of their own, waited for at most SHELL_START_WAIT_MS; on a timeout that
 // thread is left to the process's end. Call it only while a shell runs (GetShellWindow), since
 // reaching its window list could otherwise start one, and once per process.
-ShellStart StartThroughDesktopShell(const char *path);
+ShellStart StartThroughDesktopShell(const wchar_t *path);
 
 #endif

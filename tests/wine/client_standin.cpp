@@ -8,7 +8,12 @@ int main()
 {
     char folder[MAX_PATH];
     memset(folder, 0, sizeof folder);
-    GetModuleFileNameA(NULL, folder, MAX_PATH - 1);
+    // Wine names a program started from a share "UNC\server\...": the "\\?\" it drops is put back.
+    GetModuleFileNameA(NULL, folder + 4, MAX_PATH - 5);
+    if (strncmp(folder + 4, "UNC\\", 4) == 0)
+        memcpy(folder, "\\\\?\\", 4);
+    else
+        memmove(folder, folder + 4, strlen(folder + 4) + 1);
     char *slash = strrchr(folder, '\\');
     if (slash != NULL)
         *slash = '\0';

@@ -1,7 +1,7 @@
 // Windows implementation of LaunchProgram. An elevated updater whose user also has a limited
-// token starts the client through the desktop shell, so that the client runs with the shell's
-// rights and not the updater's: the game folder comes from a file the user's own programs can
-// write, and an elevated start would run whatever they put there as administrator.
+// token starts the client with that limited token, through the desktop shell or else by the
+// token itself, and otherwise not at all: the game folder comes from a file the user's own
+// programs can write, and an elevated start would run whatever they put there as administrator.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
 #include "platform/path_win.h"
@@ -171,18 +171,85 @@ static bool LaunchablePath(const char *path, wchar_t launchable[MAX_PATH])
     return length != 0 && length < EXTENDED_PATH_SIZE && PlainFormOf(shortForm, launchable);
 }
 
+// True when the process `process` runs with a token that is not elevated.
+static bool RunsUnelevated(HANDLE process)
+{
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    memset(&elevation, 0, sizeof elevation);
+    bool unelevated = OpenProcessToken(process, TOKEN_QUERY, &token) != 0 &&
+                      GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0 &&
+                      elevation.TokenIsElevated == 0;
+    if (token != NULL)
+        (void)CloseHandle(token);
+    return unelevated;
+}
+
+LinkedStart StartWithLinkedToken(const wchar_t *path)
+{
+    HANDLE own = NULL;
+    HANDLE primary = NULL;
+    TOKEN_LINKED_TOKEN linked;
+    DWORD size = 0;
+    memset(&linked, 0, sizeof linked);
+    // Without SeTcbPrivilege the linked token comes at the identification level, which Windows
+    // does not make a primary token of: there the duplication fails, and nothing is started.
+    bool ready = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) != 0 &&
+                 GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) != 0 &&
+                 DuplicateTokenEx(linked.LinkedToken, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, NULL,
+                                  SecurityImpersonation, TokenPrimary, &primary) != 0;
+    wchar_t commandLine[MAX_PATH + 3];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+    memset(commandLine, 0, sizeof commandLine);
+    memset(&startup, 0, sizeof startup);
+    memset(&process, 0, sizeof process);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    ready = ready && wcslen(path) < MAX_PATH;
+    if (ready) {
+        commandLine[0] = L'"';
+        wcscat(wcscat(commandLine, path), L"\"");
+    }
+    bool created = ready && CreateProcessAsUserW(primary, path, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL,
+                                                 NULL, &startup, &process) != 0;
+    HANDLE opened[] = {own, linked.LinkedToken, primary};
+    for (HANDLE handle : opened) {
+        if (handle != NULL)
+            (void)CloseHandle(handle);
+    }
+    if (!created)
+        return LINKED_START_REFUSED;
+    // Seen before it runs: a system that started it with another token than the one given
+    // (Wine's CreateProcessWithTokenW does) would start it elevated.
+    bool unelevated = RunsUnelevated(process.hProcess);
+    if (unelevated)
+        (void)ResumeThread(process.hThread);
+    else
+        (void)TerminateProcess(process.hProcess, 1);
+    (void)CloseHandle(process.hThread);
+    (void)CloseHandle(process.hProcess);
+    return unelevated ? LINKED_START_DONE : LINKED_START_ELEVATED;
+}
+
 void LaunchProgram(const char *requestedPath)
 {
     wchar_t path[MAX_PATH];
     if (!LaunchablePath(requestedPath, path))
         return;
-    // Elevated with a limited token of the same user behind it: the client gets the limited
-    // rights. Not elevated, elevated without a limited token, or no shell to start it through:
-    // it starts as the updater runs. Once the shell was asked (it refused, or gave no answer in
-    // time and may start it yet), it is never started elevated instead. Failures are not reported.
-    // Only while a shell runs: reaching its window list could otherwise start one.
-    if (RunsElevatedWithLimitedToken() && GetShellWindow() != NULL &&
-        StartThroughDesktopShell(path) != SHELL_START_UNREACHED)
+    // Not elevated, or elevated without a limited token behind it (the built-in Administrator,
+    // UAC turned off): the client starts as the updater runs. Failures are not reported.
+    if (!RunsElevatedWithLimitedToken()) {
+        (void)ShellExecuteW(NULL, NULL, path, NULL, NULL, SW_SHOW);
         return;
-    (void)ShellExecuteW(NULL, NULL, path, NULL, NULL, SW_SHOW);
+    }
+    // Elevated with a limited token of the same user behind it: the client gets the limited
+    // rights, or is not started. Through the shell while one runs (reaching its window list could
+    // otherwise start one); once the shell was asked (it refused, or gave no answer in time and
+    // may start it yet), nothing else is tried. Else by the limited token itself.
+    if (GetShellWindow() != NULL && StartThroughDesktopShell(path) != SHELL_START_UNREACHED)
+        return;
+    (void)StartWithLinkedToken(path);
 }

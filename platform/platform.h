@@ -252,11 +252,12 @@ bool TopLevelWindowExists(const char *windowClass);
 void ShowMessageBox(const char *text, const char *caption);
 
 // Starts the program at `path` with no arguments, in the caller's current folder, and returns
-// without waiting for it. Windows: ShellExecuteW with the default verb and SW_SHOW (through the
-// desktop shell while the process is elevated with a limited token behind it), from the plain
-// form ("C:\...", "\\server\...") of the extended form the file calls take, or of its short 8.3
-// form when that has MAX_PATH characters or more (none, or a device path with no extended form:
-// nothing starts). POSIX: a
+// without waiting for it. Windows: from the plain form ("C:\...", "\\server\...") of the extended
+// form the file calls take, or of its short 8.3 form when that has MAX_PATH characters or more
+// (none, or a device path with no extended form: nothing starts), shown with SW_SHOW. Never
+// elevated while a limited token stands behind the process's elevated one: then through the
+// desktop shell's ShellExecute, else by CreateProcessAsUserW with that limited token, else not
+// at all; otherwise ShellExecuteW with the default verb. POSIX: a
 // detached process in its own session with the caller's standard streams, leaving no zombie;
 // a missing or non-executable file starts nothing. Failures are not reported.
 void LaunchProgram(const char *path);

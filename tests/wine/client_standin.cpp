@@ -1,5 +1,6 @@
-// Stands in for the client's "Orvo.exe": records that it was started, from which folder, and
-// what the installed "Data.pak" beside it held at that moment, in "started.txt" beside it.
+// Stands in for the client's "Orvo.exe": records that it was started, from which folder, whether
+// its token is elevated, and what the installed "Data.pak" beside it held at that moment, in
+// "started.txt" beside it.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -29,11 +30,21 @@ int main()
     char current[MAX_PATH];
     memset(current, 0, sizeof current);
     GetCurrentDirectoryA(MAX_PATH - 1, current);
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    memset(&elevation, 0, sizeof elevation);
+    bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+                 GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0;
     snprintf(path, sizeof path, "%s\\started.txt", folder);
     FILE *record = fopen(path, "w");
     if (record == NULL)
         return 1;
-    fprintf(record, "cwd %s\ndata %s", current, data);
+    fprintf(record, "cwd %s\nelevated %s\ndata %s", current,
+            !known                      ? "unknown"
+            : elevation.TokenIsElevated ? "yes"
+                                        : "no",
+            data);
     fclose(record);
     return 0;
 }

@@ -1,7 +1,7 @@
 // Windows implementation of LaunchProgram. An elevated updater whose user also has a limited
-// token starts the client through the desktop shell, so that the client runs with the shell's
-// rights and not the updater's: the game folder comes from a file the user's own programs can
-// write, and an elevated start would run whatever they put there as administrator.
+// token starts the client with that limited token, through the desktop shell or else by the
+// token itself, and otherwise not at all: the game folder comes from a file the user's own
+// programs can write, and an elevated start would run whatever they put there as administrator.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
 #include "platform/path_win.h"
@@ -117,13 +117,13 @@ static DWORD WINAPI StartThroughShellThread(LPVOID unused)
     return 0;
 }
 
-ShellStart StartThroughDesktopShell(const char *path)
+ShellStart StartThroughDesktopShell(const wchar_t *path)
 {
     memset((void *)&g_shellStart, 0, sizeof g_shellStart);
     g_shellStart.stage = SHELL_START_TIMED_OUT;
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, g_shellStart.file, MAX_PATH * 2) == 0 ||
-        GetCurrentDirectoryW(MAX_PATH * 2, g_shellStart.folder) == 0)
+    if (wcslen(path) >= MAX_PATH * 2 || GetCurrentDirectoryW(MAX_PATH * 2, g_shellStart.folder) == 0)
         return SHELL_START_UNREACHED;
+    wcscpy(g_shellStart.file, path);
     HANDLE thread = CreateThread(NULL, 0, StartThroughShellThread, NULL, 0, NULL);
     if (thread == NULL)
         return SHELL_START_UNREACHED;
@@ -133,43 +133,123 @@ ShellStart StartThroughDesktopShell(const char *path)
     return (ShellStart)InterlockedCompareExchange(&g_shellStart.stage, 0, 0);
 }
 
-// `path` while it is shorter than MAX_PATH, the longest the shell starts (a game folder may
-// have 259 characters); a longer one by its short 8.3 form, written into `shortened`, when that
-// is shorter and converts exactly. NULL when neither fits.
-static const char *LaunchablePath(const char *path, char shortened[MAX_PATH])
+// Writes the plain form of `extended` ("C:\...", "\\server\..."), which the shell and CreateProcess
+// take, into `plain`: only when it is shorter than MAX_PATH and the system reads it back as
+// `extended`, compared as the file system compares names (a name ending in a dot or a space
+// would lose it, and name another file).
+static bool PlainFormOf(const wchar_t *extended, wchar_t plain[MAX_PATH])
 {
-    memset(shortened, 0, MAX_PATH);
-    if (strlen(path) < MAX_PATH)
-        return path;
+    memset(plain, 0, MAX_PATH * sizeof(wchar_t));
+    bool share = _wcsnicmp(extended, L"\\\\?\\UNC\\", 8) == 0;
+    const wchar_t *rest = extended + (share ? 7 : 4); // a share keeps one "\" of "UNC\"
+    if (wcsncmp(extended, L"\\\\?\\", 4) != 0 || wcslen(rest) + (share ? 1 : 0) >= MAX_PATH)
+        return false;
+    if (share)
+        plain[0] = L'\\';
+    wcscat(plain, rest);
+    wchar_t again[EXTENDED_PATH_SIZE];
+    if (ExtendWidePath(plain, again) && CompareStringOrdinal(again, -1, extended, -1, TRUE) == CSTR_EQUAL)
+        return true;
+    memset(plain, 0, MAX_PATH * sizeof(wchar_t));
+    return false;
+}
+
+// The path the client is started from, written into `launchable`: the plain form of the path's
+// extended form, the one every file call of the run took (so "\\?\C:\Games/Orvo.exe" starts
+// "C:\Games\Orvo.exe"); when that has MAX_PATH characters or more, the longest the shell starts,
+// the plain form of its short 8.3 form. False when neither is there.
+static bool LaunchablePath(const char *path, wchar_t launchable[MAX_PATH])
+{
     wchar_t extended[EXTENDED_PATH_SIZE];
     wchar_t shortForm[EXTENDED_PATH_SIZE];
     memset(shortForm, 0, sizeof shortForm);
-    DWORD length = ToExtendedPath(path, extended) ? GetShortPathNameW(extended, shortForm, EXTENDED_PATH_SIZE) : 0;
-    if (length == 0 || length >= EXTENDED_PATH_SIZE)
-        return NULL;
-    // The shell takes plain paths only: "\\?\C:\..." loses its prefix, "\\?\UNC\server\..."
-    // becomes "\\server\..." again.
-    wchar_t *plain = shortForm + 4;
-    if (wcsncmp(shortForm, L"\\\\?\\UNC\\", 8) == 0) {
-        plain = shortForm + 6;
-        plain[0] = L'\\';
+    if (!ToExtendedPath(path, extended))
+        return false;
+    if (PlainFormOf(extended, launchable))
+        return true;
+    DWORD length = GetShortPathNameW(extended, shortForm, EXTENDED_PATH_SIZE);
+    return length != 0 && length < EXTENDED_PATH_SIZE && PlainFormOf(shortForm, launchable);
+}
+
+// True when the process `process` runs with a token that is not elevated.
+static bool RunsUnelevated(HANDLE process)
+{
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    memset(&elevation, 0, sizeof elevation);
+    bool unelevated = OpenProcessToken(process, TOKEN_QUERY, &token) != 0 &&
+                      GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0 &&
+                      elevation.TokenIsElevated == 0;
+    if (token != NULL)
+        (void)CloseHandle(token);
+    return unelevated;
+}
+
+LinkedStart StartWithLinkedToken(const wchar_t *path)
+{
+    HANDLE own = NULL;
+    HANDLE primary = NULL;
+    TOKEN_LINKED_TOKEN linked;
+    DWORD size = 0;
+    memset(&linked, 0, sizeof linked);
+    // Without SeTcbPrivilege the linked token comes at the identification level, which Windows
+    // does not make a primary token of: there the duplication fails, and nothing is started.
+    bool ready = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own) != 0 &&
+                 GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) != 0 &&
+                 DuplicateTokenEx(linked.LinkedToken, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, NULL,
+                                  SecurityImpersonation, TokenPrimary, &primary) != 0;
+    wchar_t commandLine[MAX_PATH + 3];
+    STARTUPINFOW startup;
+    PROCESS_INFORMATION process;
+    memset(commandLine, 0, sizeof commandLine);
+    memset(&startup, 0, sizeof startup);
+    memset(&process, 0, sizeof process);
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_SHOW;
+    ready = ready && wcslen(path) < MAX_PATH;
+    if (ready) {
+        commandLine[0] = L'"';
+        wcscat(wcscat(commandLine, path), L"\"");
     }
-    return wcslen(plain) < MAX_PATH && ToAnsiExactly(plain, shortened, MAX_PATH) ? shortened : NULL;
+    bool created = ready && CreateProcessAsUserW(primary, path, commandLine, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL,
+                                                 NULL, &startup, &process) != 0;
+    HANDLE opened[] = {own, linked.LinkedToken, primary};
+    for (HANDLE handle : opened) {
+        if (handle != NULL)
+            (void)CloseHandle(handle);
+    }
+    if (!created)
+        return LINKED_START_REFUSED;
+    // Seen before it runs: a system that started it with another token than the one given
+    // (Wine's CreateProcessWithTokenW does) would start it elevated.
+    bool unelevated = RunsUnelevated(process.hProcess);
+    if (unelevated)
+        (void)ResumeThread(process.hThread);
+    else
+        (void)TerminateProcess(process.hProcess, 1);
+    (void)CloseHandle(process.hThread);
+    (void)CloseHandle(process.hProcess);
+    return unelevated ? LINKED_START_DONE : LINKED_START_ELEVATED;
 }
 
 void LaunchProgram(const char *requestedPath)
 {
-    char shortened[MAX_PATH];
-    const char *path = LaunchablePath(requestedPath, shortened);
-    if (path == NULL)
+    wchar_t path[MAX_PATH];
+    if (!LaunchablePath(requestedPath, path))
         return;
+    // Not elevated, or elevated without a limited token behind it (the built-in Administrator,
+    // UAC turned off): the client starts as the updater runs. Failures are not reported.
+    if (!RunsElevatedWithLimitedToken()) {
+        (void)ShellExecuteW(NULL, NULL, path, NULL, NULL, SW_SHOW);
+        return;
+    }
     // Elevated with a limited token of the same user behind it: the client gets the limited
-    // rights. Not elevated, elevated without a limited token, or no shell to start it through:
-    // it starts as the updater runs. Once the shell was asked (it refused, or gave no answer in
-    // time and may start it yet), it is never started elevated instead. Failures are not reported.
-    // Only while a shell runs: reaching its window list could otherwise start one.
-    if (RunsElevatedWithLimitedToken() && GetShellWindow() != NULL &&
-        StartThroughDesktopShell(path) != SHELL_START_UNREACHED)
+    // rights, or is not started. Through the shell while one runs (reaching its window list could
+    // otherwise start one); once the shell was asked (it refused, or gave no answer in time and
+    // may start it yet), nothing else is tried. Else by the limited token itself.
+    if (GetShellWindow() != NULL && StartThroughDesktopShell(path) != SHELL_START_UNREACHED)
         return;
-    (void)ShellExecuteA(NULL, NULL, path, NULL, NULL, SW_SHOW);
+    (void)StartWithLinkedToken(path);
 }

@@ -1,4 +1,5 @@
-// Internal to the Windows platform layer: starting a program through the desktop shell.
+// Internal to the Windows platform layer: starting a program with the limited token behind an
+// elevated one, through the desktop shell or by that token itself.
 #ifndef PLATFORM_LAUNCH_WIN_H
 #define PLATFORM_LAUNCH_WIN_H
 
@@ -26,6 +27,21 @@ enum { SHELL_START_WAIT_MS = 10000 };
 // shell run on a thread of their own, waited for at most SHELL_START_WAIT_MS; on a timeout that
 // thread is left to the process's end. Call it only while a shell runs (GetShellWindow), since
 // reaching its window list could otherwise start one, and once per process.
-ShellStart StartThroughDesktopShell(const char *path);
+ShellStart StartThroughDesktopShell(const wchar_t *path);
+
+// What StartWithLinkedToken came to.
+enum LinkedStart {
+    LINKED_START_REFUSED,  // no limited token to start it with, or the system refused: not started
+    LINKED_START_ELEVATED, // the system started it elevated all the same: ended before it ran
+    LINKED_START_DONE      // started with the limited token
+};
+
+// Starts the program at `path` (shorter than MAX_PATH) with no parameters, in the caller's
+// current folder, with the limited token linked to the process's elevated one
+// (CreateProcessAsUserW with a primary duplicate of it). The program is created suspended and
+// runs only once its token is seen not to be elevated. Windows hands an elevated process without
+// SeTcbPrivilege its linked token at the identification level only, of which it makes no primary
+// token: there the start is refused.
+LinkedStart StartWithLinkedToken(const wchar_t *path);
 
 #endif

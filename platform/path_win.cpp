@@ -21,31 +21,55 @@ bool ToAnsiExactly(const wchar_t *wide, char *narrow, size_t size)
     return true;
 }
 
-bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
+static bool IsSeparatorW(wchar_t character)
 {
-    wchar_t wide[EXTENDED_PATH_SIZE];
+    return character == L'/' || character == L'\\';
+}
+
+bool ExtendWidePath(const wchar_t *path, wchar_t extended[EXTENDED_PATH_SIZE])
+{
+    wchar_t device[EXTENDED_PATH_SIZE];
     wchar_t full[EXTENDED_PATH_SIZE];
     memset(extended, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
-    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, EXTENDED_PATH_SIZE) == 0)
+    size_t length = wcslen(path);
+    if (length >= EXTENDED_PATH_SIZE)
         return false;
-    DWORD fullLength = GetFullPathNameW(wide, EXTENDED_PATH_SIZE, full, NULL);
+    // "\\?\" would keep the rest verbatim, "/" and all, while the updater composes its paths with
+    // "/" (GamePath + "/" + name): the system normalizes "\\.\" paths as it does "C:\...", so a
+    // device path is read in that form, and means what it means without its prefix.
+    wcscpy(device, path);
+    if (IsSeparatorW(device[0]) && IsSeparatorW(device[1]) && (device[2] == L'?' || device[2] == L'.') &&
+        IsSeparatorW(device[3]))
+        device[2] = L'.';
+    DWORD fullLength = GetFullPathNameW(device, EXTENDED_PATH_SIZE, full, NULL);
     if (fullLength == 0 || fullLength >= EXTENDED_PATH_SIZE - 8)
         return false;
-    // Already extended, or a device (\\.\NUL, which "NUL" becomes): as it is, except that "/"
-    // is a separator there too, as everywhere else in the updater's paths (a game folder written
-    // "\\?\C:\Games" gets "/" + each entry's name), while the system would read it as part of a name.
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0) {
-        wcscpy(extended, full);
-        for (wchar_t *at = extended + 4; *at != L'\0'; ++at)
-            *at = *at == L'/' ? L'\\' : *at;
-        // "\\.\C:\..." names the same file as "\\?\C:\...", the form the rename through a handle takes.
-        if (extended[2] == L'.' && iswalpha(extended[4]) != 0 && extended[5] == L':')
-            extended[2] = L'?';
+    if (wcsncmp(full, L"\\\\.\\", 4) == 0) {
+        // "\\.\X" and "\\?\X" name one object once normalized. Only a drive (its root when bare) and a
+        // share are taken: a volume's GUID path, GLOBALROOT or a device ("NUL" becomes "\\.\NUL") has
+        // no plain form that the client could be started from, so none is used anywhere.
+        const wchar_t *rest = full + 4;
+        bool drive = iswalpha(rest[0]) != 0 && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'\0');
+        bool share = _wcsnicmp(rest, L"UNC\\", 4) == 0 && rest[4] != L'\0';
+        if (!drive && !share) {
+            SetLastError(ERROR_BAD_PATHNAME);
+            return false;
+        }
+        (void)(wcscpy(extended, L"\\\\?\\"), wcscat(extended, rest));
+        if (drive && rest[2] == L'\0')
+            wcscat(extended, L"\\");
     } else if (wcsncmp(full, L"\\\\", 2) == 0)
         (void)(wcscpy(extended, L"\\\\?\\UNC\\"), wcscat(extended, full + 2));
     else
         (void)(wcscpy(extended, L"\\\\?\\"), wcscat(extended, full));
     return true;
+}
+
+bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE])
+{
+    wchar_t wide[EXTENDED_PATH_SIZE];
+    memset(extended, 0, EXTENDED_PATH_SIZE * sizeof(wchar_t));
+    return MultiByteToWideChar(CP_ACP, 0, path, -1, wide, EXTENDED_PATH_SIZE) != 0 && ExtendWidePath(wide, extended);
 }
 
 bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE])
@@ -154,9 +178,12 @@ size_t FolderPartLength(const char *path)
     if (separator == NULL)
         return 0;
     size_t length = (size_t)(separator - path);
-    // "\x" names the root, and so does "C:\x": keep the separator, or "C:" would mean the
-    // drive's current folder.
-    if (length == 0 || (length == 2 && path[1] == ':'))
+    // "\x" names the root, and so do "C:\x" and "\\?\C:\x": keep the separator, or "C:" would mean
+    // the drive's current folder, and "\\?\C:" the volume itself.
+    bool devicePrefix =
+        IsSeparator(path[0]) && IsSeparator(path[1]) && (path[2] == '?' || path[2] == '.') && IsSeparator(path[3]);
+    size_t drive = devicePrefix ? 4 : 0;
+    if (length == 0 || (length == drive + 2 && path[drive + 1] == ':'))
         return length + 1;
     return length;
 }

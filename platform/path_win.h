@@ -12,7 +12,13 @@
 enum { EXTENDED_PATH_SIZE = 1024 };
 
 // Writes the extended form of `path` ("\\?\" + its full path, "\\?\UNC\" for a share) into
-// `extended`. The ANSI bytes are converted with the ANSI code page, as the "A" calls do.
+// `extended`. A path in device form ("\\?\C:\...", "\\.\C:\...", "\\.\UNC\...") means what it means
+// without its prefix, normalized alike ("/" a separator, trailing dots and spaces dropped); a
+// bare "\\?\C:" is that drive's root. Any other device path (a volume's GUID path, GLOBALROOT, a
+// device such as "NUL") has none: false, with ERROR_BAD_PATHNAME, and `extended` empty.
+bool ExtendWidePath(const wchar_t *path, wchar_t extended[EXTENDED_PATH_SIZE]);
+
+// ExtendWidePath of `path`, whose bytes are converted with the ANSI code page, as the "A" calls do.
 bool ToExtendedPath(const char *path, wchar_t extended[EXTENDED_PATH_SIZE]);
 
 // Writes `wide` in the ANSI code page into `narrow` (`size` bytes, zero-filled first). False,

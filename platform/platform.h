@@ -204,7 +204,8 @@ bool NameSameFile(const char *first, const char *second);
 
 // The length of the folder part of `path`: up to, not including, its last separator ("/";
 // on Windows "/" or "\\", never the second byte of a double-byte character of the ANSI code page). A path in the root
-// folder ("/x") gives 1, so the part names "/". 0 when `path` has no separator.
+// folder ("/x") gives 1, so the part names "/"; on Windows "C:\x" gives 3 and "\\?\C:\x" 7, the
+// root with its separator. 0 when `path` has no separator.
 size_t FolderPartLength(const char *path);
 
 // True when `path` names the same place whatever the process's current folder: POSIX a path
@@ -279,8 +280,12 @@ bool TopLevelWindowExists(const char *windowClass);
 void ShowMessageBox(const char *text, const char *caption);
 
 // Starts the program at `path` with no arguments, in the caller's current folder, and returns
-// without waiting for it. Windows: ShellExecuteA with the default verb and SW_SHOW, a path of
-// MAX_PATH characters or more by its short 8.3 form (none: nothing starts). POSIX: a
+// without waiting for it. Windows: from the plain form ("C:\...", "\\server\...") of the extended
+// form the file calls take, or of its short 8.3 form when that has MAX_PATH characters or more
+// (none, or a device path with no extended form: nothing starts), shown with SW_SHOW. Never
+// elevated while a limited token stands behind the process's elevated one: then through the
+// desktop shell's ShellExecute, else by CreateProcessAsUserW with that limited token, else not
+// at all; otherwise ShellExecuteW with the default verb. POSIX: a
 // detached process in its own session with the caller's standard streams, leaving no zombie;
 // a missing or non-executable file starts nothing. Failures are not reported.
 void LaunchProgram(const char *path);

@@ -1,5 +1,6 @@
-// Stands in for the client's "Orvo.exe": records that it was started, from which folder, and
-// what the installed "Data.pak" beside it held at that moment, in "started.txt" beside it.
+// Stands in for the client's "Orvo.exe": records that it was started, from which folder, whether
+// its token is elevated, and what the installed "Data.pak" beside it held at that moment, in
+// "started.txt" beside it.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -8,7 +9,12 @@ int main()
 {
     char folder[MAX_PATH];
     memset(folder, 0, sizeof folder);
-    GetModuleFileNameA(NULL, folder, MAX_PATH - 1);
+    // Wine names a program started from a share "UNC\server\...": the "\\?\" it drops is put back.
+    GetModuleFileNameA(NULL, folder + 4, MAX_PATH - 5);
+    if (strncmp(folder + 4, "UNC\\", 4) == 0)
+        memcpy(folder, "\\\\?\\", 4);
+    else
+        memmove(folder, folder + 4, strlen(folder + 4) + 1);
     char *slash = strrchr(folder, '\\');
     if (slash != NULL)
         *slash = '\0';
@@ -24,11 +30,21 @@ int main()
     char current[MAX_PATH];
     memset(current, 0, sizeof current);
     GetCurrentDirectoryA(MAX_PATH - 1, current);
+    HANDLE token = NULL;
+    TOKEN_ELEVATION elevation;
+    DWORD size = 0;
+    memset(&elevation, 0, sizeof elevation);
+    bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) != 0 &&
+                 GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0;
     snprintf(path, sizeof path, "%s\\started.txt", folder);
     FILE *record = fopen(path, "w");
     if (record == NULL)
         return 1;
-    fprintf(record, "cwd %s\ndata %s", current, data);
+    fprintf(record, "cwd %s\nelevated %s\ndata %s", current,
+            !known                      ? "unknown"
+            : elevation.TokenIsElevated ? "yes"
+                                        : "no",
+            data);
     fclose(record);
     return 0;
 }

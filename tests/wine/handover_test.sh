@@ -42,10 +42,14 @@ for _ in $(seq 1 500); do [ -e "$GAME_UNIX/started.txt" ] && break; sleep 0.01; 
 check "client started" test -e "$GAME_UNIX/started.txt"
 check "client started in the updater's current folder" has_line "$GAME_UNIX/started.txt" "cwd $(winpath "$PWD")"
 check "client started after the installation" has_line "$GAME_UNIX/started.txt" "data new data"
+# Wine gives the updater an elevated token with a limited one behind it, and no shell window:
+# the client is started with that limited token.
+check "client started with the limited token, not elevated" has_line "$GAME_UNIX/started.txt" "elevated no"
 
 echo "== the desktop shell's way, as an elevated updater takes it while a shell runs"
-# Wine's token is elevated with a limited one behind it, but Wine gives no shell window: -restart
-# above took the direct way. Inside a Wine desktop the shell's own ShellExecute can be shown.
+# Wine gives no shell window: -restart above took the limited token's way. Inside a Wine desktop
+# the shell's own ShellExecute can be shown (Wine's shell runs elevated too, so the client's
+# rights there show nothing).
 rm -f "$GAME_UNIX/started.txt"
 wineserver -k || true # the desktop's shell is the first of a fresh Wine session
 wineserver -w

@@ -24,15 +24,25 @@ int main()
     const std::string name383 = "C:\\" + std::string(250, 'f') + "\\" + std::string(127, 'n') + ".d"; // 383
     const struct {
         std::string path;
-        std::wstring extended; // empty: its length is told instead
-        UINT codePage;         // 0: any
+        const wchar_t *extended; // empty: its length is told instead; NULL: it has none
+        UINT codePage;           // 0: any
     } rows[] = {
         {"C:\\Games\\Orvo\\Data.pak", L"\\\\?\\C:\\Games\\Orvo\\Data.pak", 0},
         {"C:\\Games\\Orvo/Maps/one.map", L"\\\\?\\C:\\Games\\Orvo\\Maps\\one.map", 0},
         {"\\\\server\\share\\Orvo\\x.dat", L"\\\\?\\UNC\\server\\share\\Orvo\\x.dat", 0},
         {"C:\\Games\\", L"\\\\?\\C:\\Games\\", 0},
         {"D:\\", L"\\\\?\\D:\\", 0},
-        {"NUL", L"\\\\.\\NUL", 0}, // a device stays a device
+        // Device paths mean what they mean without their prefix; only drives and shares are taken.
+        {"\\\\?\\C:\\Games\\Orvo/Maps/one.map", L"\\\\?\\C:\\Games\\Orvo\\Maps\\one.map", 0},
+        {"\\\\.\\C:\\Games\\Orvo\\/x.dat", L"\\\\?\\C:\\Games\\Orvo\\x.dat", 0},
+        {"//?/c:/Games/x.dat", L"\\\\?\\c:\\Games\\x.dat", 0},
+        {"\\\\?\\C:", L"\\\\?\\C:\\", 0}, // the drive's root, as "\\?\C:" + "/x.dat" names its files
+        {"\\\\.\\UNC\\server\\share\\Orvo/x.dat", L"\\\\?\\UNC\\server\\share\\Orvo\\x.dat", 0},
+        {"\\\\?\\unc\\server\\share\\x.dat", L"\\\\?\\unc\\server\\share\\x.dat", 0},
+        {"\\\\.\\Volume{00000000-0000-0000-0000-000000000043}\\Games\\x.dat", NULL, 0},
+        {"\\\\?\\Volume{00000000-0000-0000-0000-000000000043}\\Games\\x.dat", NULL, 0},
+        {"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x.dat", NULL, 0},
+        {"NUL", NULL, 0}, // "\\.\NUL"
         {"C:\\Caf\xE9\\x.dat", L"\\\\?\\C:\\Caf\u00E9\\x.dat", 1252},
         {"C:\\\x95\x5C\\x.dat", L"\\\\?\\C:\\\u8868\\x.dat", 932}, // Shift-JIS: a second byte of 0x5C
         {name259, L"", 0},
@@ -45,8 +55,9 @@ int main()
             continue;
         wchar_t extended[EXTENDED_PATH_SIZE];
         bool converted = ToExtendedPath(row.path.c_str(), extended);
-        bool holds = converted && (row.extended.empty() ? wcslen(extended) == 4 + row.path.size()
-                                                        : row.extended == std::wstring(extended));
+        bool holds = row.extended == NULL       ? !converted && extended[0] == L'\0'
+                     : row.extended[0] == L'\0' ? converted && wcslen(extended) == 4 + row.path.size()
+                                                : converted && wcscmp(row.extended, extended) == 0;
         Expect(holds, ("extended form of " + row.path.substr(0, 40)).c_str());
     }
     const struct {
@@ -58,6 +69,10 @@ int main()
         {"\\x", 1, 0},
         {"C:\\Games\\Orvo/x", 13, 0},
         {"C:\\Games\\Orvo\\/x", 14, 0}, // a game folder written with a trailing separator
+        {"\\\\?\\C:\\x", 7, 0},         // the root, not the volume "\\?\C:"
+        {"\\\\.\\C:/x", 7, 0},
+        {"//?/C:/Games/x", 12, 0},
+        {"\\\\?\\UNC\\server\\share\\x", 20, 0},
         {"C:\\\x95\x5C\\x", 5, 932},
         {"C:\\\x95\x5Cx", 3, 932},  // one character: the folder is the root
         {"C:\\\x95\x5Cx", 4, 1252}, // two characters, the second a separator

@@ -3,7 +3,9 @@
 # volume and across volumes.
 source "$(dirname "$0")/wine_harness.sh"
 out=$(mktemp)
-trap 'rm -f "$out"; rm -rf "${other_volume:-}"; rm -f "$WINEPREFIX/dosdevices/q:"' EXIT
+trap 'rm -f "$out" "$WINEPREFIX/dosdevices/unc/server/share"; rm -rf "${other_volume:-}"; rm -f "$WINEPREFIX/dosdevices/q:"' EXIT
+# Our Windows test programs write text files with CRLF line ends.
+has_line() { [ -f "$1" ] && tr -d '\r' <"$1" | grep -q -x -F -- "$2"; }
 
 check "path table, the default code page" run_wine "$WINE_TEST_BIN/path_table.exe"
 set +e
@@ -43,6 +45,26 @@ write_settings "C:\\$folder"
 run_updater "$out" -restart
 for _ in $(seq 1 500); do [ -e "$game_unix/started.txt" ] && break; sleep 0.02; done
 check "the client is started" test -e "$game_unix/started.txt"
+
+echo "== a game folder in device-path form: the plan, the run and the client's start agree"
+# Wine reaches \\server\share through dosdevices/unc; Volume{...} and GLOBALROOT paths it has not
+# at all, so their refusal is shown by the path table only.
+mkdir -p "$WINEPREFIX/dosdevices/unc/server"
+ln -sfn ../../../drive_c "$WINEPREFIX/dosdevices/unc/server/share"
+for game in '\\?\C:\Games\Orvo' '\\.\C:\Games\Orvo' '\\.\UNC\server\share\Games\Orvo' '//?/unc/server/share/Games/Orvo'; do
+  reset_user_folders
+  echo "old" >"$GAME_UNIX/Data.pak"
+  echo "new" >"$STAGING_UNIX/Data.paknew1"
+  cp "$WINE_TEST_BIN/client_standin.exe" "$GAME_UNIX/Orvo.exe"
+  write_settings "$game"
+  write_file_list "Data.paknew1"
+  check "$game: the plan would replace" bash -c '"$0" "$1" plan | grep -q "Data.pak: would replace"' "$WINE" "$KDX_EXE"
+  run_updater "$out" -restart
+  check "$game: the run replaces" content_is "$GAME_UNIX/Data.pak" "new"
+  for _ in $(seq 1 500); do [ -e "$GAME_UNIX/started.txt" ] && break; sleep 0.02; done
+  check "$game: the client is started after the installation" has_line "$GAME_UNIX/started.txt" "data new"
+done
+rm -f "$WINEPREFIX/dosdevices/unc/server/share"
 
 echo "== hardening: DLLs come from the system folder only; kdx tells the system's reason"
 check "a DLL beside a program loads" run_wine "$WINE_TEST_BIN/dll_search.exe" --plain

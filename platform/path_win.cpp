@@ -82,15 +82,57 @@ bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED
     return ToExtendedPath(part, extended);
 }
 
+// The extended form of `path` in `wide`, converted once, and in `start` where the part after its
+// first `trustedLength` bytes begins in it (at a separator): with no trusted part, after the
+// drive's root or the share. False when the path cannot be converted, or the trusted part's own
+// form is not where the whole path's begins.
+static bool ConvertBeyond(const char *path, size_t trustedLength, wchar_t wide[EXTENDED_PATH_SIZE], size_t *start)
+{
+    if (!ToExtendedPath(path, wide))
+        return false;
+    size_t length = 0;
+    if (trustedLength == 0) {
+        // "\\?\C:\" or "\\?\UNC\server\share\": what is not a folder of its own.
+        bool share = wcsncmp(wide, L"\\\\?\\UNC\\", 8) == 0;
+        length = share ? 8 : 6;
+        for (int part = share ? 2 : 0; part > 0 && wide[length] != L'\0'; ++length)
+            part -= wide[length] == L'\\' ? 1 : 0;
+        length -= share && wide[length - 1] == L'\\' ? 1 : 0;
+    } else {
+        wchar_t trusted[EXTENDED_PATH_SIZE];
+        if (!ToExtendedPrefix(path, trustedLength, trusted))
+            return false;
+        length = wcslen(trusted);
+        length -= length > 0 && trusted[length - 1] == L'\\' ? 1 : 0;
+        if (wcslen(wide) < length || CompareStringOrdinal(wide, (int)length, trusted, (int)length, TRUE) != CSTR_EQUAL)
+            return false;
+    }
+    if (wcslen(wide) < length || (wide[length] != L'\\' && wide[length] != L'\0'))
+        return false;
+    *start = length;
+    return true;
+}
+
+// The attributes of the folder that the first `length` characters of `wide` name.
+static DWORD FolderAttributes(wchar_t wide[EXTENDED_PATH_SIZE], size_t length)
+{
+    wchar_t kept = wide[length];
+    wide[length] = L'\0';
+    DWORD attributes = OsGetFileAttributesW(wide);
+    wide[length] = kept;
+    return attributes;
+}
+
 bool FolderPartCrossesLink(const char *path, size_t trustedLength)
 {
-    size_t folderLength = FolderPartLength(path);
-    for (size_t at = trustedLength; at < folderLength; at += PathCharacterLength(path + at)) {
-        size_t end = at + PathCharacterLength(path + at);
-        if (end != folderLength && path[end] != '/' && path[end] != '\\')
+    wchar_t wide[EXTENDED_PATH_SIZE];
+    size_t start = 0;
+    if (!ConvertBeyond(path, trustedLength, wide, &start))
+        return true; // not to be told apart: said to cross one, for a warning only
+    for (size_t at = start + 1; wide[at] != L'\0'; ++at) {
+        if (wide[at] != L'\\')
             continue;
-        wchar_t prefix[EXTENDED_PATH_SIZE];
-        DWORD attributes = ToExtendedPrefix(path, end, prefix) ? OsGetFileAttributesW(prefix) : INVALID_FILE_ATTRIBUTES;
+        DWORD attributes = FolderAttributes(wide, at);
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
             return true;
     }
@@ -122,14 +164,6 @@ bool LiesBeneath(HANDLE file, const char *source, size_t stagingLength)
     return CompareStringOrdinal(actual, -1, expected, -1, TRUE) == CSTR_EQUAL;
 }
 
-// The attributes of the first `length` bytes of `path` (the whole path when `length` is its
-// length), INVALID_FILE_ATTRIBUTES when there is nothing or it cannot be told.
-static DWORD AttributesOf(const char *path, size_t length)
-{
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    return ToExtendedPrefix(path, length, extended) ? OsGetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
-}
-
 static bool IsSeparator(char byte)
 {
     return byte == '/' || byte == '\\';
@@ -142,15 +176,14 @@ size_t PathCharacterLength(const char *at)
 
 MoveVerdict CheckFoldersBeneath(const char *path, size_t trustedLength)
 {
-    size_t length = strlen(path);
-    bool afterSeparator = true; // the trusted part ends at a folder
-    for (size_t end = trustedLength; end < length; end += PathCharacterLength(path + end)) {
-        bool separator = IsSeparator(path[end]);
-        bool folderEnds = separator && !afterSeparator;
-        afterSeparator = separator;
-        if (!folderEnds)
+    wchar_t wide[EXTENDED_PATH_SIZE];
+    size_t start = 0;
+    if (!ConvertBeyond(path, trustedLength, wide, &start))
+        return MOVE_STAGED_MISSING;
+    for (size_t at = start + 1; wide[at] != L'\0'; ++at) {
+        if (wide[at] != L'\\')
             continue;
-        DWORD attributes = AttributesOf(path, end);
+        DWORD attributes = FolderAttributes(wide, at);
         if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             return MOVE_STAGED_MISSING;
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)

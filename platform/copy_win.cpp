@@ -90,7 +90,7 @@ static HANDLE CopyToFlushedFile(MoveContext *context, const StagedFile *staged, 
         copied = OsWriteFile(output, context->copyBuffer, got, &written, NULL) != 0 && written == got;
     }
     FileIdentity after;
-    copied = copied && OsFlushFileBuffers(output) != 0 && IdentifyFile(staged->file, &after) &&
+    copied = copied && OsFlushFileBuffers(output) != 0 && StampFile(staged->file, &after) &&
              SameContentStamp(&staged->identity, &after);
     if (!copied) {
         DiscardCopy(output, temporary);

@@ -167,11 +167,11 @@ static bool OpenStagedFile(MoveContext *context, const MovePaths *paths, bool fo
         return false;
     }
     forecast->verdict = MOVE_STAGED_NOT_REGULAR;
-    if (!IdentifyFile(staged->file, &staged->identity) ||
+    if (!StampFile(staged->file, &staged->identity) || !CountNames(staged->file, &staged->identity) ||
         (staged->identity.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
         return false;
     forecast->verdict = MOVE_STAGED_THROUGH_LINK;
-    if (!StagedFileLiesBeneath(context, paths, staged->file))
+    if (!StagedFileLiesBeneath(context, paths, staged->file, &staged->volume))
         return false;
     forecast->stagedSize = ((long long)staged->identity.sizeHigh << 32) | staged->identity.sizeLow;
     return true;
@@ -197,34 +197,43 @@ static MoveVerdict VerdictForOneFile(const StagedFile *staged, HANDLE existing)
                                                                                     : MOVE_DROPS_STAGED_NAME;
 }
 
-// What is at the target's name, as its own handle tells (a link there is examined itself, never
-// followed): false, with `error`, when the name cannot be opened for its attributes; then the
-// folder's listing is asked instead, and `existing` is INVALID_HANDLE_VALUE.
-static bool ExamineTarget(const wchar_t *target, HANDLE *existing, FileIdentity *identity, DWORD *error)
+// What is at the target's name, told by its folder (a link there is examined itself, never
+// followed): its attributes, size and last-write time into `target`. False, with `error`, when
+// nothing is shown to be there or the name cannot be examined.
+static bool ExamineTarget(const wchar_t *path, FileIdentity *target, DWORD *error)
 {
-    *existing = OsCreateFileW(target, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    *error = *existing == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-    if (*existing != INVALID_HANDLE_VALUE && IdentifyFile(*existing, identity))
-        return true;
-    if (*existing != INVALID_HANDLE_VALUE) {
-        (void)CloseHandle(*existing);
-        *existing = INVALID_HANDLE_VALUE;
-    }
-    if (*error == ERROR_FILE_NOT_FOUND)
-        return false;
-    // Denied, or pending deletion: only a name shown to be free counts as free.
     WIN32_FILE_ATTRIBUTE_DATA data;
-    memset(identity, 0, sizeof *identity);
-    if (OsGetFileAttributesExW(target, GetFileExInfoStandard, &data) == 0) {
+    memset(target, 0, sizeof *target);
+    if (OsGetFileAttributesExW(path, GetFileExInfoStandard, &data) == 0) {
         *error = GetLastError();
         return false;
     }
-    identity->attributes = data.dwFileAttributes;
-    identity->sizeHigh = data.nFileSizeHigh;
-    identity->sizeLow = data.nFileSizeLow;
     *error = ERROR_SUCCESS;
+    target->stampKnown = true;
+    target->attributes = data.dwFileAttributes;
+    target->sizeHigh = data.nFileSizeHigh;
+    target->sizeLow = data.nFileSizeLow;
+    target->lastWrite = data.ftLastWriteTime;
     return true;
+}
+
+// True when the file at the target's name `path`, examined as `target`, is the staged file
+// itself. Asked of both handles only where it may be: a file of more than one name, or one
+// whose stamp the target's shows (one file shows one stamp under each of its names).
+static bool TargetIsStagedFile(const wchar_t *path, FileIdentity *target, StagedFile *staged, MoveVerdict *verdict)
+{
+    if (staged->identity.links <= 1 && !SameContentStamp(target, &staged->identity))
+        return false;
+    HANDLE existing =
+        OsCreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (existing == INVALID_HANDLE_VALUE)
+        return false;
+    bool same = SameFile(existing, target, staged->file, &staged->identity);
+    if (same)
+        *verdict = VerdictForOneFile(staged, existing);
+    (void)CloseHandle(existing);
+    return same;
 }
 
 void ExamineMove(MoveContext *context, const MovePaths *paths, bool forMove, MoveForecast *forecast, StagedFile *staged)
@@ -242,28 +251,20 @@ void ExamineMove(MoveContext *context, const MovePaths *paths, bool forMove, Mov
     bool noNames = false;
     if (LearnTargetFolder(context, paths->targetFolder, &noNames) == NULL && !noNames)
         return;
-    HANDLE existing = INVALID_HANDLE_VALUE;
     FileIdentity target;
     DWORD error = ERROR_SUCCESS;
-    if (!ExamineTarget(paths->target, &existing, &target, &error)) {
+    if (!ExamineTarget(paths->target, &target, &error)) {
         forecast->verdict = error != ERROR_FILE_NOT_FOUND ? MOVE_TARGET_FOLDER_MISSING
                             : noNames                     ? MOVE_NO_PERMISSION
                                                           : MOVE_CREATES;
         return;
     }
     if ((target.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        if (existing != INVALID_HANDLE_VALUE)
-            (void)CloseHandle(existing);
         forecast->verdict = MOVE_TARGET_NOT_A_FILE;
         return;
     }
     // One file under two names: the content is in place already, only the staged name goes.
-    bool same = existing != INVALID_HANDLE_VALUE && SameFile(existing, &target, staged->file, &staged->identity);
-    if (same)
-        forecast->verdict = VerdictForOneFile(staged, existing);
-    if (existing != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(existing);
-    if (same)
+    if (TargetIsStagedFile(paths->target, &target, staged, &forecast->verdict))
         return;
     bool readOnly = (target.attributes & FILE_ATTRIBUTE_READONLY) != 0;
     // A folder the updater may not write into fails at once; a run learns that the target itself

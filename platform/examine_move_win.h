@@ -13,8 +13,9 @@
 struct StagedFile {
     HANDLE file; // INVALID_HANDLE_VALUE when it did not open
     DWORD openError;
-    FileIdentity identity;
-    bool securityAccess; // `file` may also set its owner and DACL
+    FileIdentity identity; // its stamp and count of names; ids only where read
+    DWORD volume;          // the serial number of the volume it lies on
+    bool securityAccess;   // `file` may also set its owner and DACL
 };
 
 // Fills `forecast`, and for a regular staged file opens it into `staged` (closed by the caller):

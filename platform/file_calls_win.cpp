@@ -155,6 +155,7 @@ DWORD OsGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION
 
 typedef NTSTATUS(NTAPI *SetInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
 typedef ULONG(NTAPI *StatusToErrorFunction)(NTSTATUS);
+typedef NTSTATUS(NTAPI *QueryInformationFileFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
 
 DWORD OsSetInformationFile(HANDLE file, void *info, ULONG size, FILE_INFORMATION_CLASS kind)
 {
@@ -171,5 +172,24 @@ DWORD OsSetInformationFile(HANDLE file, void *info, ULONG size, FILE_INFORMATION
     IO_STATUS_BLOCK status;
     memset(&status, 0, sizeof status);
     NTSTATUS result = setInformation(file, &status, info, size, kind);
+    return result >= 0 ? ERROR_SUCCESS : toError(result);
+}
+
+DWORD OsQueryInformationFile(HANDLE file, void *info, ULONG size, FILE_INFORMATION_CLASS kind)
+{
+    DWORD error = InjectedFault("NtQueryInformationFile");
+    if (error != ERROR_SUCCESS)
+        return error;
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    QueryInformationFileFunction queryInformation =
+        ntdll == NULL ? NULL
+                      : (QueryInformationFileFunction)(void (*)())GetProcAddress(ntdll, "NtQueryInformationFile");
+    StatusToErrorFunction toError =
+        ntdll == NULL ? NULL : (StatusToErrorFunction)(void (*)())GetProcAddress(ntdll, "RtlNtStatusToDosError");
+    if (queryInformation == NULL || toError == NULL)
+        return ERROR_INVALID_FUNCTION;
+    IO_STATUS_BLOCK status;
+    memset(&status, 0, sizeof status);
+    NTSTATUS result = queryInformation(file, &status, info, size, kind);
     return result >= 0 ? ERROR_SUCCESS : toError(result);
 }

@@ -37,4 +37,9 @@ DWORD OsGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION
 // ERROR_INVALID_FUNCTION where the system has no such call.
 DWORD OsSetInformationFile(HANDLE file, void *info, ULONG size, FILE_INFORMATION_CLASS kind);
 
+// The system's own NtQueryInformationFile, looked up in ntdll.dll: the classes Win32 does not
+// offer (FileNetworkOpenInformation: size, times and attributes in one call, where
+// GetFileInformationByHandle also asks for the file's name). Returns the Win32 error of the call.
+DWORD OsQueryInformationFile(HANDLE file, void *info, ULONG size, FILE_INFORMATION_CLASS kind);
+
 #endif

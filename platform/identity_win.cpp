@@ -9,13 +9,56 @@ bool IdentifyFile(HANDLE file, FileIdentity *identity)
     memset(identity, 0, sizeof *identity);
     if (OsGetFileInformationByHandle(file, &info) == 0)
         return false;
-    identity->volume = info.dwVolumeSerialNumber;
-    identity->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    identity->stampKnown = true;
     identity->sizeHigh = info.nFileSizeHigh;
     identity->sizeLow = info.nFileSizeLow;
     identity->lastWrite = info.ftLastWriteTime;
     identity->attributes = info.dwFileAttributes;
+    identity->linksKnown = true;
     identity->links = info.nNumberOfLinks;
+    identity->indexKnown = true;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = ((unsigned long long)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// FILE_NETWORK_OPEN_INFORMATION, which the Win32 headers do not declare.
+struct NetworkOpenInformation {
+    LARGE_INTEGER creationTime;
+    LARGE_INTEGER lastAccessTime;
+    LARGE_INTEGER lastWriteTime;
+    LARGE_INTEGER changeTime;
+    LARGE_INTEGER allocationSize;
+    LARGE_INTEGER endOfFile;
+    ULONG fileAttributes;
+};
+static const FILE_INFORMATION_CLASS NETWORK_OPEN_INFORMATION_CLASS = (FILE_INFORMATION_CLASS)34;
+
+bool StampFile(HANDLE file, FileIdentity *identity)
+{
+    NetworkOpenInformation info;
+    memset(identity, 0, sizeof *identity);
+    memset(&info, 0, sizeof info);
+    if (OsQueryInformationFile(file, &info, sizeof info, NETWORK_OPEN_INFORMATION_CLASS) != ERROR_SUCCESS)
+        return false;
+    identity->stampKnown = true;
+    identity->sizeHigh = (DWORD)((unsigned long long)info.endOfFile.QuadPart >> 32);
+    identity->sizeLow = (DWORD)info.endOfFile.QuadPart;
+    identity->lastWrite.dwHighDateTime = (DWORD)((unsigned long long)info.lastWriteTime.QuadPart >> 32);
+    identity->lastWrite.dwLowDateTime = (DWORD)info.lastWriteTime.QuadPart;
+    identity->attributes = info.fileAttributes;
+    return true;
+}
+
+bool CountNames(HANDLE file, FileIdentity *identity)
+{
+    FILE_STANDARD_INFO standard;
+    if (identity->linksKnown)
+        return true;
+    if (OsGetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) == 0)
+        return false;
+    identity->linksKnown = true;
+    identity->links = standard.NumberOfLinks;
     return true;
 }
 
@@ -40,32 +83,36 @@ void ReadWideId(HANDLE file, FileIdentity *identity)
 
 bool SameFile(HANDLE first, FileIdentity *firstIdentity, HANDLE second, FileIdentity *secondIdentity)
 {
-    if (!SameIndex(firstIdentity, secondIdentity))
-        return false;
     ReadWideId(first, firstIdentity);
     ReadWideId(second, secondIdentity);
-    return SameIdentifiedFile(firstIdentity, secondIdentity);
+    if (firstIdentity->wideKnown && secondIdentity->wideKnown)
+        return SameIdentifiedFile(firstIdentity, secondIdentity);
+    // A system without 128-bit ids: its 64-bit indexes are unique.
+    FileIdentity firstIndex;
+    FileIdentity secondIndex;
+    return IdentifyFile(first, &firstIndex) && IdentifyFile(second, &secondIndex) &&
+           IdIsUsable((const unsigned char *)&firstIndex.index, sizeof firstIndex.index) &&
+           SameIndex(&firstIndex, &secondIndex);
 }
 
 bool SameIdentifiedFile(const FileIdentity *first, const FileIdentity *second)
 {
-    if (!SameIndex(first, second) || !IdIsUsable((const unsigned char *)&first->index, sizeof first->index) ||
-        first->wideKnown != second->wideKnown)
-        return false; // one id could not be read: not proven
-    if (!first->wideKnown)
-        return true; // a system without 128-bit ids has unique indexes
-    return IdIsUsable(first->wideId, sizeof first->wideId) && first->wideVolume == second->wideVolume &&
-           memcmp(first->wideId, second->wideId, sizeof first->wideId) == 0;
+    if (first->wideKnown && second->wideKnown)
+        return IdIsUsable(first->wideId, sizeof first->wideId) && first->wideVolume == second->wideVolume &&
+               memcmp(first->wideId, second->wideId, sizeof first->wideId) == 0;
+    return first->indexKnown && second->indexKnown && !first->wideKnown && !second->wideKnown &&
+           IdIsUsable((const unsigned char *)&first->index, sizeof first->index) && SameIndex(first, second);
 }
 
 bool SameContentStamp(const FileIdentity *first, const FileIdentity *second)
 {
-    return SameIndex(first, second) && first->sizeHigh == second->sizeHigh && first->sizeLow == second->sizeLow &&
-           first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
+    return first->stampKnown && second->stampKnown && first->sizeHigh == second->sizeHigh &&
+           first->sizeLow == second->sizeLow && first->lastWrite.dwLowDateTime == second->lastWrite.dwLowDateTime &&
            first->lastWrite.dwHighDateTime == second->lastWrite.dwHighDateTime;
 }
 
 bool SameIndex(const FileIdentity *identity, const FileIdentity *later)
 {
-    return identity->volume == later->volume && identity->index == later->index;
+    return identity->indexKnown && later->indexKnown && identity->volume == later->volume &&
+           identity->index == later->index;
 }

@@ -44,6 +44,7 @@ struct KeptCopy {
 struct MoveContext {
     ConvertedFolder staging;                         // the staging folder
     wchar_t stagingFinal[EXTENDED_PATH_SIZE];        // where it really lies; empty until asked
+    DWORD stagingVolume;                             // its volume's serial number, with stagingFinal
     wchar_t checkedStagedFolder[EXTENDED_PATH_SIZE]; // the last folder below it found link-free
     ConvertedFolder targetFolderPath;                // the last target's folder
     TargetFolderFacts targetFolder;
@@ -65,7 +66,10 @@ void ConvertMovePathsOnce(MoveContext *context, const char *source, size_t stagi
 
 // True when the file open as `file`, the staged file `paths` name, lies exactly where its name
 // leads beneath the staging folder: no junction or link below that folder led the open elsewhere.
-bool StagedFileLiesBeneath(MoveContext *context, const MovePaths *paths, HANDLE file);
+// Sets `*volume` to the volume it lies on: the staging folder's, since no mount point (a
+// junction) lies between them; an unlikely mistake there only makes the rename refuse to
+// cross volumes, and the move copy instead.
+bool StagedFileLiesBeneath(MoveContext *context, const MovePaths *paths, HANDLE file, DWORD *volume);
 
 // The facts of the target's folder `folder` (extended form): remembered ones for the folder of
 // the last entry, else learned now. NULL when it is not there as a folder (links followed) or

@@ -99,7 +99,7 @@ static MoveOutcome MoveExamined(MoveContext *context, StagedFile *staged, const 
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
     // Known up front, as a rename refused for a target in use may not say that it crosses volumes.
-    if (context->targetFolder.volume != staged->identity.volume)
+    if (context->targetFolder.volume != staged->volume)
         return MoveAcrossVolumes(context, staged, paths, forecast->targetReadOnly);
     // Programs write files without flushing them: the staged content must reach the disk
     // before its name replaces the installed file, or a power cut leaves neither.

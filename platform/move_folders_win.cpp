@@ -101,10 +101,15 @@ void ConvertMovePathsOnce(MoveContext *context, const char *source, size_t stagi
         paths->targetFolder[length] = L'\\';
 }
 
-bool StagedFileLiesBeneath(MoveContext *context, const MovePaths *paths, HANDLE file)
+bool StagedFileLiesBeneath(MoveContext *context, const MovePaths *paths, HANDLE file, DWORD *volume)
 {
-    if (paths->wideStagingLength == 0)
+    if (paths->wideStagingLength == 0) {
+        FileIdentity identity;
+        if (!IdentifyFile(file, &identity))
+            return false;
+        *volume = identity.volume;
         return LiesBeneath(file, paths->narrowSource, paths->stagingLength);
+    }
     // Where the staging folder itself lies is asked once: its own links are the player's to make.
     if (context->stagingFinal[0] == L'\0') {
         HANDLE folder = OsCreateFileW(context->staging.wide, FILE_READ_ATTRIBUTES,
@@ -112,13 +117,19 @@ bool StagedFileLiesBeneath(MoveContext *context, const MovePaths *paths, HANDLE 
                                       FILE_FLAG_BACKUP_SEMANTICS, NULL);
         if (folder == INVALID_HANDLE_VALUE)
             return false;
-        DWORD length = OsGetFinalPathNameByHandleW(folder, context->stagingFinal, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
+        FileIdentity identity;
+        DWORD length =
+            IdentifyFile(folder, &identity)
+                ? OsGetFinalPathNameByHandleW(folder, context->stagingFinal, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS)
+                : 0;
         (void)CloseHandle(folder);
+        context->stagingVolume = identity.volume;
         if (length == 0 || length >= EXTENDED_PATH_SIZE) {
             memset(context->stagingFinal, 0, sizeof context->stagingFinal);
             return false;
         }
     }
+    *volume = context->stagingVolume;
     wchar_t expected[EXTENDED_PATH_SIZE];
     wchar_t actual[EXTENDED_PATH_SIZE];
     const wchar_t *rest = paths->source + paths->wideStagingLength;

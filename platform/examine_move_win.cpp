@@ -62,11 +62,10 @@ MoveOutcome OutcomeOfError(DWORD error, const wchar_t *path, const wchar_t *fold
 }
 
 // Opens the staged file at `path` to read, flush and rename it, letting no writer in, and where
-// granted to set its owner and DACL once installed (`securityAccess`); `error` gets the open's
-// error. FlushFileBuffers needs write access, which a read-only file refuses: its attribute is
-// cleared through a handle of the file itself (a link at the name is not followed), the file is
-// opened again through that handle, so that no name is looked up twice, and the attribute is put
-// back at once.
+// granted to set its owner and DACL once installed (`securityAccess`: false when the file's own
+// DACL refuses that); `error` gets the open's error. FlushFileBuffers needs write access, which a read-only file
+// refuses: its attribute is cleared through a handle of the file itself (a link at the name is not followed), the file
+// is opened again through that handle, so that no name is looked up twice, and the attribute is put back at once.
 static HANDLE OpenStagedForMove(const wchar_t *path, DWORD securityRights, bool *securityAccess, DWORD *error)
 {
     const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE, share = FILE_SHARE_READ | FILE_SHARE_DELETE;
@@ -95,7 +94,10 @@ static HANDLE OpenStagedForMove(const wchar_t *path, DWORD securityRights, bool 
     if (OsGetFileInformationByHandleEx(attributeHandle, FileBasicInfo, &basic, sizeof basic) != 0 &&
         (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
         SetAttributesThroughHandle(attributeHandle, basic.FileAttributes & ~(DWORD)FILE_ATTRIBUTE_READONLY)) {
-        file = OsReOpenFile(attributeHandle, access, share, flags);
+        file = OsReOpenFile(attributeHandle, access | securityRights, share, flags);
+        *securityAccess = file != INVALID_HANDLE_VALUE;
+        if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+            file = OsReOpenFile(attributeHandle, access, share, flags);
         *error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
         (void)SetAttributesThroughHandle(attributeHandle, basic.FileAttributes);
     }
@@ -177,6 +179,51 @@ static bool OpenStagedFile(MoveContext *context, const MovePaths *paths, bool fo
     return true;
 }
 
+// The identity of the folder that holds the file at `path` (a final path, extended form) into
+// `identity` (its 128-bit id where the system has one). False when it cannot be told.
+static bool IdentifyParent(const wchar_t *path, HANDLE *folder, FileIdentity *identity)
+{
+    wchar_t parent[EXTENDED_PATH_SIZE];
+    const wchar_t *leaf = wcsrchr(path, L'\\');
+    memset(identity, 0, sizeof *identity);
+    *folder = INVALID_HANDLE_VALUE;
+    if (leaf == NULL)
+        return false;
+    memset(parent, 0, sizeof parent);
+    wmemcpy(parent, path, (size_t)(leaf - path));
+    *folder = OsCreateFileW(parent, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    return *folder != INVALID_HANDLE_VALUE;
+}
+
+// True only on proof that the final paths `stagedPath` and `targetPath`, which differ as
+// strings, are two names: different leaves, or the same leaf in two different folders. One name
+// may be spelt two ways (a share reached by two server names), so a leaf alike is asked of the
+// folders themselves.
+static bool ProvenTwoNames(const wchar_t *stagedPath, const wchar_t *targetPath)
+{
+    const wchar_t *stagedLeaf = wcsrchr(stagedPath, L'\\');
+    const wchar_t *targetLeaf = wcsrchr(targetPath, L'\\');
+    if (stagedLeaf == NULL || targetLeaf == NULL)
+        return false;
+    if (CompareStringOrdinal(stagedLeaf, -1, targetLeaf, -1, TRUE) != CSTR_EQUAL)
+        return true;
+    HANDLE stagedFolder = INVALID_HANDLE_VALUE;
+    HANDLE targetFolder = INVALID_HANDLE_VALUE;
+    FileIdentity stagedIdentity;
+    FileIdentity targetIdentity;
+    bool known = IdentifyParent(stagedPath, &stagedFolder, &stagedIdentity) &&
+                 IdentifyParent(targetPath, &targetFolder, &targetIdentity);
+    bool two = known && !SameFile(stagedFolder, &stagedIdentity, targetFolder, &targetIdentity) &&
+               // proof of two folders, not a failure to compare them
+               stagedIdentity.wideKnown && targetIdentity.wideKnown;
+    if (stagedFolder != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(stagedFolder);
+    if (targetFolder != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(targetFolder);
+    return two;
+}
+
 // What the move of a staged file that is the target's own file does. One file under one name,
 // which both paths reach (a game folder inside the staging folder), is left alone; a second name
 // of the target loses that name. Only proof of two names drops the staged one: any doubt keeps it,
@@ -191,10 +238,9 @@ static MoveVerdict VerdictForOneFile(const StagedFile *staged, HANDLE existing)
     DWORD stagedLength = OsGetFinalPathNameByHandleW(staged->file, stagedPath, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
     DWORD targetLength = OsGetFinalPathNameByHandleW(existing, targetPath, EXTENDED_PATH_SIZE, VOLUME_NAME_DOS);
     if (stagedLength == 0 || stagedLength >= EXTENDED_PATH_SIZE || targetLength == 0 ||
-        targetLength >= EXTENDED_PATH_SIZE)
+        targetLength >= EXTENDED_PATH_SIZE || CompareStringOrdinal(stagedPath, -1, targetPath, -1, TRUE) == CSTR_EQUAL)
         return MOVE_SAME_FILE;
-    return CompareStringOrdinal(stagedPath, -1, targetPath, -1, TRUE) == CSTR_EQUAL ? MOVE_SAME_FILE
-                                                                                    : MOVE_DROPS_STAGED_NAME;
+    return ProvenTwoNames(stagedPath, targetPath) ? MOVE_DROPS_STAGED_NAME : MOVE_SAME_FILE;
 }
 
 // What is at the target's name, told by its folder (a link there is examined itself, never

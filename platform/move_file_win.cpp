@@ -99,7 +99,13 @@ static MoveOutcome MoveExamined(MoveContext *context, StagedFile *staged, const 
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
     // Known up front, as a rename refused for a target in use may not say that it crosses volumes.
-    if (context->targetFolder.volume != staged->volume)
+    // A new file is made in the target's folder, as across volumes, also for a staged file whose
+    // security would travel with it: one of several names (its owner and DACL, set once it is
+    // installed, are those of every name), or, in an elevated run, one whose own DACL refuses the
+    // updater the right to give it the folder's permissions, which would leave the installed file
+    // the player's.
+    bool keepsOwnSecurity = staged->identity.links > 1 || (ContextRunsElevated(context) && !staged->securityAccess);
+    if (context->targetFolder.volume != staged->volume || keepsOwnSecurity)
         return MoveAcrossVolumes(context, staged, paths, forecast->targetReadOnly);
     // Programs write files without flushing them: the staged content must reach the disk
     // before its name replaces the installed file, or a power cut leaves neither.

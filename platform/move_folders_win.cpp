@@ -128,6 +128,8 @@ bool StagedFileLiesBeneath(MoveContext *context, const MovePaths *paths, HANDLE 
             memset(context->stagingFinal, 0, sizeof context->stagingFinal);
             return false;
         }
+        if (context->stagingFinal[length - 1] == L'\\')
+            context->stagingFinal[length - 1] = L'\0'; // a drive's root: the rest brings its separator
     }
     *volume = context->stagingVolume;
     wchar_t expected[EXTENDED_PATH_SIZE];
@@ -184,6 +186,10 @@ const TargetFolderFacts *LearnTargetFolder(MoveContext *context, const wchar_t *
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE handle = OsCreateFileW(folder, FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_ADD_FILE, share, NULL,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    // A folder that only keeps its DACL from this user still takes names.
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        handle = OsCreateFileW(folder, FILE_READ_ATTRIBUTES | FILE_ADD_FILE, share, NULL, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() != ERROR_ACCESS_DENIED)
             return NULL;

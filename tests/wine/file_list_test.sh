@@ -80,6 +80,19 @@ write_file_list 'abc\abc' 'abc\ABC' # the second as Windows compares names
 run_updater "$out"
 check "the file that is its own target stays" content_is "$STAGING_UNIX/abc/abc" "in place"
 
+echo "== a staged file of two names: installed as a file of its own, whose permissions are not the other name's"
+reset_user_folders
+echo "linked" >"$STAGING_UNIX/Linked.datnew1"
+ln "$STAGING_UNIX/Linked.datnew1" "$BRACKMOOR_UNIX/other-name"
+write_settings "$GAME_WIN"
+write_file_list "Linked.datnew1"
+run_updater "$out"
+check "it is installed" content_is "$GAME_UNIX/Linked.dat" "linked"
+check "... as a new file, not the other name's" \
+  test "$(stat -c %i "$GAME_UNIX/Linked.dat")" != "$(stat -c %i "$BRACKMOOR_UNIX/other-name")"
+check "... the other name kept, the staged one gone" \
+  test "$(cat "$BRACKMOOR_UNIX/other-name")" = linked -a ! -e "$STAGING_UNIX/Linked.datnew1"
+
 echo "== a move across volumes (game folder on a tmpfs drive)"
 reset_user_folders
 other_volume=$(mktemp -d /dev/shm/updater-wine-XXXXXX)

@@ -50,7 +50,7 @@ static HANDLE CreateCopyFile(MoveContext *context, const wchar_t *folder, wchar_
         if (!ComposeMoveTemporaryPath(name, "", 0, GetCurrentProcessId(), context->temporaryAttempt++) ||
             folderLength + strlen(name) + 1 >= EXTENDED_PATH_SIZE)
             return INVALID_HANDLE_VALUE;
-        wmemcpy(temporary, folder, folderLength);
+        memcpy(temporary, folder, folderLength * sizeof(wchar_t));
         for (size_t at = 0; name[at] != '\0'; ++at) // the name is ASCII, its first byte "/"
             temporary[folderLength + at] = name[at] == '/' ? L'\\' : (wchar_t)name[at];
         HANDLE output = OsCreateFileW(temporary, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,

@@ -30,7 +30,7 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
         return false;
     if (ToAnsiExactly(wide, folder, PLATFORM_FOLDER_SIZE))
         return true;
-    DWORD length = GetShortPathNameW(wide, shortForm, MAX_PATH);
+    DWORD length = OsGetShortPathNameW(wide, shortForm, MAX_PATH);
     return length > 0 && length < MAX_PATH && ToAnsiExactly(shortForm, folder, PLATFORM_FOLDER_SIZE);
 }
 
@@ -118,7 +118,9 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     if (file == INVALID_HANDLE_VALUE)
         return NULL;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file) != FILE_TYPE_DISK || OsGetFileInformationByHandle(file, &info) == 0 ||
+    DWORD type = FILE_TYPE_UNKNOWN;
+    if (OsFileType(file, &type) != ERROR_SUCCESS || type != FILE_TYPE_DISK ||
+        OsGetFileInformationByHandle(file, &info) == 0 ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
         (forDeletion && !LiesBeneath(file, path, FolderPartLength(path)))) {
         (void)CloseHandle(file);
@@ -144,7 +146,7 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
     (void)path; // the handle knows its file, whatever name it has now
     HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
     bool deleted = handle != INVALID_HANDLE_VALUE && MarkOpenFileForDeletion(handle) == ERROR_SUCCESS;
-    (void)fclose(file); // the file goes with its last handle
+    (void)OsCloseStream(file); // the file goes with its last handle
     return deleted;
 }
 

@@ -102,9 +102,21 @@ static bool ExtendPathTellingWhy(const char *path, wchar_t extended[EXTENDED_PAT
     SetLastError(ERROR_SUCCESS);
     if (ToExtendedPath(path, extended))
         return true;
+    // The conversion into UTF-16 runs out of room only for a path too long.
     DWORD code = GetLastError();
-    (void)Failed(error, code == ERROR_SUCCESS ? PLATFORM_ERROR_PATH_TOO_LONG : PLATFORM_ERROR_SYSTEM, code);
+    bool tooLong = code == ERROR_SUCCESS || code == ERROR_INSUFFICIENT_BUFFER;
+    (void)Failed(error, tooLong ? PLATFORM_ERROR_PATH_TOO_LONG : PLATFORM_ERROR_SYSTEM, code);
     return false;
+}
+
+// Why the open of `extended` failed with `code`: a folder, which the system refuses to open as a
+// file with access denied, is not a regular file.
+static PlatformErrorKind OpenRefusal(const wchar_t *extended, DWORD code)
+{
+    DWORD attributes = code == ERROR_ACCESS_DENIED ? OsGetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+               ? PLATFORM_ERROR_NOT_REGULAR_FILE
+               : PLATFORM_ERROR_SYSTEM;
 }
 
 // A binary stream over the open `file` (`flags` and `mode` saying which way), or NULL with the
@@ -140,7 +152,7 @@ FILE *OpenDataFile(const char *path, bool forDeletion, PlatformError *error)
     DWORD failed = OsOpenFile(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing,
                               OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, &file);
     if (failed != ERROR_SUCCESS)
-        return Failed(error, PLATFORM_ERROR_SYSTEM, failed);
+        return Failed(error, OpenRefusal(extended, failed), failed);
     DWORD type = FILE_TYPE_UNKNOWN;
     BY_HANDLE_FILE_INFORMATION info;
     memset(&info, 0, sizeof info);
@@ -169,7 +181,7 @@ FILE *CreateOutputFile(const char *path, PlatformError *error)
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD failed = OsOpenFile(extended, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file);
     if (failed != ERROR_SUCCESS)
-        return Failed(error, PLATFORM_ERROR_SYSTEM, failed);
+        return Failed(error, OpenRefusal(extended, failed), failed);
     return StreamOfHandle(file, _O_WRONLY, "wb", error);
 }
 

@@ -371,7 +371,7 @@ bool FileListPassIsDurable()
 // Loads, applies and deletes the file list at `fileListPath`, as ProcessFileList promises.
 static void ApplyAndDeleteFileList(const char *fileListPath)
 {
-    FILE *fileList = OpenDataFile(fileListPath, true);
+    FILE *fileList = OpenDataFile(fileListPath, true, NULL);
     if (fileList == NULL)
         return;
     // A rejected list installs nothing and is deleted all the same; one that could not be read

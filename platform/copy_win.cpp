@@ -24,7 +24,7 @@ static bool MarkDeletePending(HANDLE file, bool pending)
 static void DiscardCopy(HANDLE file, const wchar_t *path)
 {
     bool pending = MarkDeletePending(file, true);
-    (void)CloseHandle(file);
+    (void)OsCloseHandle(file);
     if (!pending)
         (void)OsDeleteFileW(path);
 }

@@ -35,6 +35,6 @@ DWORD MarkOpenFileForDeletion(HANDLE file)
 bool DeleteThroughHandle(HANDLE file)
 {
     bool deleted = MarkOpenFileForDeletion(file) == ERROR_SUCCESS;
-    (void)CloseHandle(file);
+    (void)OsCloseHandle(file);
     return deleted;
 }

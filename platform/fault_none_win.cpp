@@ -1,7 +1,9 @@
 #include "platform/fault_seam_win.h"
 
-DWORD InjectedFault(const char *call)
+CallFault InjectedFault(const char *call, bool changesFiles)
 {
     (void)call;
-    return ERROR_SUCCESS;
+    (void)changesFiles;
+    CallFault none = {ERROR_SUCCESS, ERROR_SUCCESS};
+    return none;
 }

@@ -4,6 +4,7 @@
 // programs can write, and an elevated start would run whatever they put there as administrator.
 #include "platform/platform.h"
 #include "platform/launch_win.h"
+#include "platform/file_calls_win.h"
 #include "platform/path_win.h"
 
 #include <string.h>
@@ -167,7 +168,7 @@ static bool LaunchablePath(const char *path, wchar_t launchable[MAX_PATH])
         return false;
     if (PlainFormOf(extended, launchable))
         return true;
-    DWORD length = GetShortPathNameW(extended, shortForm, EXTENDED_PATH_SIZE);
+    DWORD length = OsGetShortPathNameW(extended, shortForm, EXTENDED_PATH_SIZE);
     return length != 0 && length < EXTENDED_PATH_SIZE && PlainFormOf(shortForm, launchable);
 }
 

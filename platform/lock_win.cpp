@@ -1,6 +1,7 @@
 // Windows implementation of the run's lock: a named mutex of the running user's own, shared by
 // all of that user's sessions where it can be.
 #include "platform/platform.h"
+#include "platform/file_calls_win.h"
 
 #include <stdio.h>
 #include <wchar.h>
@@ -36,16 +37,16 @@ static bool IdentifyRunningUser(RunningUser *user)
 static HANDLE OpenOwnLock(const wchar_t *name, PSECURITY_DESCRIPTOR security, PSID user)
 {
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, security, FALSE};
-    HANDLE mutex = CreateMutexW(&attributes, FALSE, name);
+    HANDLE mutex = OsCreateMutexW(&attributes, FALSE, name);
     // Created by the user's run of another level: waiting is all this one needs.
     if (mutex == NULL && GetLastError() == ERROR_ACCESS_DENIED)
-        mutex = OpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name);
+        mutex = OsOpenMutexW(SYNCHRONIZE | READ_CONTROL, FALSE, name);
     if (mutex == NULL)
         return NULL;
     PSID owner = NULL;
     PSECURITY_DESCRIPTOR found = NULL;
-    bool own = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL, &found) ==
-                   ERROR_SUCCESS &&
+    bool own = OsGetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL,
+                                 &found) == ERROR_SUCCESS &&
                owner != NULL && EqualSid(owner, user) != 0;
     LocalFree(found);
     if (!own) {
@@ -88,7 +89,7 @@ RunLockOutcome LockUpdateRun(const char *stagingFolder, unsigned waitMs)
     if (mutex == NULL)
         return RUN_LOCK_NO_CLAIM;
     // An abandoned mutex (a killed updater) is ours all the same.
-    DWORD waited = WaitForSingleObject(mutex, waitMs);
+    DWORD waited = OsWaitForSingleObject(mutex, waitMs);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         g_runLock = mutex;
         return RUN_LOCK_HELD;

@@ -41,7 +41,7 @@ bool ExtendWidePath(const wchar_t *path, wchar_t extended[EXTENDED_PATH_SIZE])
     if (IsSeparatorW(device[0]) && IsSeparatorW(device[1]) && (device[2] == L'?' || device[2] == L'.') &&
         IsSeparatorW(device[3]))
         device[2] = L'.';
-    DWORD fullLength = GetFullPathNameW(device, EXTENDED_PATH_SIZE, full, NULL);
+    DWORD fullLength = OsGetFullPathNameW(device, EXTENDED_PATH_SIZE, full, NULL);
     if (fullLength == 0 || fullLength >= EXTENDED_PATH_SIZE - 8)
         return false;
     if (wcsncmp(full, L"\\\\.\\", 4) == 0) {

@@ -26,6 +26,27 @@ enum { PLATFORM_FOLDER_SIZE = 260 };
 // `folder` empty and returns false when there is none or it would not fit; never cuts it.
 bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE]);
 
+// Why a platform service failed, handed from the call that failed to the message that tells it.
+enum PlatformErrorKind {
+    PLATFORM_ERROR_NONE = 0,         // nothing failed
+    PLATFORM_ERROR_SYSTEM,           // the system refused: `code` is its error (POSIX errno, Windows Win32 error)
+    PLATFORM_ERROR_NOT_REGULAR_FILE, // what the path leads to is not a regular file (a folder, FIFO, device,
+                                     // pipe, socket), which is never read
+    PLATFORM_ERROR_THROUGH_LINK,     // a file opened to be deleted is a link, or a link or junction led its
+                                     // path elsewhere (or where it lies could not be told)
+    PLATFORM_ERROR_PATH_TOO_LONG     // Windows: the path's full form is longer than the platform takes
+};
+struct PlatformError {
+    PlatformErrorKind kind;
+    unsigned long code; // for PLATFORM_ERROR_SYSTEM
+};
+
+// The reason `error` tells, for tools' messages: POSIX the text of the errno value, Windows the
+// system's text for the Win32 error (FormatMessage), else the platform's own words. Never a text
+// of success: a kind of none or a system error of 0 says that no reason was given. Without a
+// final period or line end; it stays valid until the next call.
+const char *DescribeFailure(PlatformError error);
+
 // The length of the open file `file` in bytes, measured with 64-bit positions (a 32-bit one
 // would wrap at 4 GiB), and the file positioned back at its start. -1 when it cannot be told.
 long long MeasureFileLength(FILE *file);
@@ -34,8 +55,9 @@ long long MeasureFileLength(FILE *file);
 // a regular file; a FIFO, device or folder there counts as a file that does not open, and
 // nothing waits on it. With `forDeletion` the file can later go through DeleteDataFileAndClose:
 // then a link at `path` counts as no file (deleting through it would reach another file), and on
-// Windows no writer may hold it open. NULL when it does not open.
-FILE *OpenDataFile(const char *path, bool forDeletion);
+// Windows no writer may hold it open. NULL when it does not open, and then `error`, unless NULL,
+// tells why.
+FILE *OpenDataFile(const char *path, bool forDeletion, PlatformError *error);
 
 // Deletes the file that `file` (from OpenDataFile with `forDeletion`; one such file open at a
 // time) was opened from, and only that file as it was read: when another file has taken its
@@ -45,8 +67,8 @@ FILE *OpenDataFile(const char *path, bool forDeletion);
 bool DeleteDataFileAndClose(FILE *file, const char *path);
 
 // Creates `path` (or empties the file there) for writing in binary mode: for tools that write
-// data files. NULL when it cannot.
-FILE *CreateOutputFile(const char *path);
+// data files. NULL when it cannot, and then `error`, unless NULL, tells why.
+FILE *CreateOutputFile(const char *path, PlatformError *error);
 
 // What lies at a path, for tools that report without changing anything.
 enum PathKind { PATH_MISSING = 0, PATH_REGULAR_FILE, PATH_FOLDER, PATH_OTHER };
@@ -289,11 +311,6 @@ void ShowMessageBox(const char *text, const char *caption);
 // detached process in its own session with the caller's standard streams, leaving no zombie;
 // a missing or non-executable file starts nothing. Failures are not reported.
 void LaunchProgram(const char *path);
-
-// The reason the platform call just made failed, for tools' messages: POSIX the text for errno;
-// Windows the system's text for GetLastError (FormatMessage), whichever call set it. Ask before
-// any other call. The text, without a final period or line end, stays valid until the next ask.
-const char *DescribeLastFailure();
 
 // Makes standard output pass bytes through unchanged (Windows would turn "\n" into "\r\n").
 // For tools that write binary data there; the updater's own console line keeps the default.

@@ -62,35 +62,66 @@ static bool SameFileUnchanged(const struct stat *first, const struct stat *secon
            first->st_ctim.tv_sec == second->st_ctim.tv_sec && first->st_ctim.tv_nsec == second->st_ctim.tv_nsec;
 }
 
-FILE *OpenDataFile(const char *path, bool forDeletion)
+// Fills `error`, unless NULL, with `kind` and `code`; returns NULL, the failed service's result.
+static FILE *Failed(PlatformError *error, PlatformErrorKind kind, int code)
+{
+    if (error != NULL) {
+        error->kind = kind;
+        error->code = (unsigned long)code;
+    }
+    return NULL;
+}
+
+FILE *OpenDataFile(const char *path, bool forDeletion, PlatformError *error)
 {
     // Opened without blocking, then checked through the descriptor: a FIFO opens at once here
     // and is refused, where a blocking open would wait for a writer forever. A file to delete is
     // taken only when the name is the file itself, not a link, as on Windows.
     int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | (forDeletion ? O_NOFOLLOW : 0));
     if (descriptor < 0)
-        return NULL;
+        return Failed(error, forDeletion && errno == ELOOP ? PLATFORM_ERROR_THROUGH_LINK : PLATFORM_ERROR_SYSTEM,
+                      errno);
+    // Each errno is taken as its call fails, before the close can change it.
     struct stat info;
     int flags = fcntl(descriptor, F_GETFL);
+    int failed = flags < 0 || fstat(descriptor, &info) != 0 ? errno : 0;
+    PlatformErrorKind refusal = failed != 0              ? PLATFORM_ERROR_SYSTEM
+                                : !S_ISREG(info.st_mode) ? PLATFORM_ERROR_NOT_REGULAR_FILE
+                                                         : PLATFORM_ERROR_NONE;
     FILE *file = NULL;
-    if (fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && flags >= 0 &&
-        fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) == 0)
-        file = fdopen(descriptor, "rb");
-    if (file == NULL)
+    if (refusal == PLATFORM_ERROR_NONE &&
+        (fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK) != 0 || (file = fdopen(descriptor, "rb")) == NULL)) {
+        refusal = PLATFORM_ERROR_SYSTEM;
+        failed = errno;
+    }
+    if (file == NULL) {
         (void)close(descriptor);
-    else if (forDeletion)
+        return Failed(error, refusal, failed);
+    }
+    if (forDeletion)
         g_openedForDeletion = {descriptor, info};
     return file;
 }
 
-FILE *CreateOutputFile(const char *path)
+FILE *CreateOutputFile(const char *path, PlatformError *error)
 {
-    return fopen(path, "wb");
+    FILE *file = fopen(path, "wb");
+    return file != NULL ? file : Failed(error, PLATFORM_ERROR_SYSTEM, errno);
 }
 
-const char *DescribeLastFailure()
+const char *DescribeFailure(PlatformError error)
 {
-    return strerror(errno);
+    switch (error.kind) {
+    case PLATFORM_ERROR_NOT_REGULAR_FILE: return "not a regular file (a folder, FIFO, socket or device)";
+    case PLATFORM_ERROR_THROUGH_LINK: return "a symbolic link, which a file to be deleted may not be";
+    case PLATFORM_ERROR_PATH_TOO_LONG: return "the path is too long";
+    case PLATFORM_ERROR_SYSTEM:
+        if (error.code != 0)
+            return strerror((int)error.code);
+        break;
+    default: break;
+    }
+    return "no reason was given";
 }
 
 bool DeleteDataFileAndClose(FILE *file, const char *path)

@@ -30,7 +30,7 @@ bool GetUserDataFolder(char folder[PLATFORM_FOLDER_SIZE])
         return false;
     if (ToAnsiExactly(wide, folder, PLATFORM_FOLDER_SIZE))
         return true;
-    DWORD length = GetShortPathNameW(wide, shortForm, MAX_PATH);
+    DWORD length = OsGetShortPathNameW(wide, shortForm, MAX_PATH);
     return length > 0 && length < MAX_PATH && ToAnsiExactly(shortForm, folder, PLATFORM_FOLDER_SIZE);
 }
 
@@ -85,22 +85,58 @@ long long MeasureFileLength(FILE *file)
     return _fseeki64(file, 0, SEEK_SET) == 0 ? length : -1;
 }
 
+// Fills `error`, unless NULL, with `kind` and `code`; returns NULL, the failed service's result.
+static FILE *Failed(PlatformError *error, PlatformErrorKind kind, DWORD code)
+{
+    if (error != NULL) {
+        error->kind = kind;
+        error->code = code;
+    }
+    return NULL;
+}
+
+// The extended form of `path`, for a service that tells why it fails: false with `error` filled
+// from the conversion's failed call, read at once, or, where no call failed, as a path too long.
+static bool ExtendPathTellingWhy(const char *path, wchar_t extended[EXTENDED_PATH_SIZE], PlatformError *error)
+{
+    SetLastError(ERROR_SUCCESS);
+    if (ToExtendedPath(path, extended))
+        return true;
+    // The conversion into UTF-16 runs out of room only for a path too long.
+    DWORD code = GetLastError();
+    bool tooLong = code == ERROR_SUCCESS || code == ERROR_INSUFFICIENT_BUFFER;
+    (void)Failed(error, tooLong ? PLATFORM_ERROR_PATH_TOO_LONG : PLATFORM_ERROR_SYSTEM, code);
+    return false;
+}
+
+// Why the open of `extended` failed with `code`: a folder, which the system refuses to open as a
+// file with access denied, is not a regular file.
+static PlatformErrorKind OpenRefusal(const wchar_t *extended, DWORD code)
+{
+    DWORD attributes = code == ERROR_ACCESS_DENIED ? OsGetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+               ? PLATFORM_ERROR_NOT_REGULAR_FILE
+               : PLATFORM_ERROR_SYSTEM;
+}
+
 // A binary stream over the open `file` (`flags` and `mode` saying which way), or NULL with the
-// handle closed.
-static FILE *StreamOfHandle(HANDLE file, int flags, const char *mode)
+// handle closed and `error` filled: the C runtime refuses only for want of descriptors or memory.
+static FILE *StreamOfHandle(HANDLE file, int flags, const char *mode, PlatformError *error)
 {
     int descriptor = _open_osfhandle((intptr_t)file, flags | _O_BINARY);
     if (descriptor < 0) {
         (void)CloseHandle(file);
-        return NULL;
+        return Failed(error, PLATFORM_ERROR_SYSTEM, ERROR_TOO_MANY_OPEN_FILES);
     }
     FILE *stream = _fdopen(descriptor, mode);
-    if (stream == NULL)
+    if (stream == NULL) {
         (void)_close(descriptor); // closes the handle too
+        return Failed(error, PLATFORM_ERROR_SYSTEM, ERROR_TOO_MANY_OPEN_FILES);
+    }
     return stream;
 }
 
-FILE *OpenDataFile(const char *path, bool forDeletion)
+FILE *OpenDataFile(const char *path, bool forDeletion, PlatformError *error)
 {
     // A file to delete: no write sharing, so a list still being written is not read now and stays
     // for the next run; delete sharing, so the handle can delete the file it read whatever name it
@@ -109,34 +145,44 @@ FILE *OpenDataFile(const char *path, bool forDeletion)
     // linked as the client likes.
     DWORD sharing = FILE_SHARE_READ | FILE_SHARE_DELETE | (forDeletion ? 0 : FILE_SHARE_WRITE);
     wchar_t extended[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(path, extended))
+    if (!ExtendPathTellingWhy(path, extended, error))
         return NULL;
     // Write-attributes access lets the deletion clear a read-only attribute where it must.
-    HANDLE file =
-        OsCreateFileW(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing, NULL,
-                      OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return NULL;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD failed = OsOpenFile(extended, GENERIC_READ | (forDeletion ? DELETE | FILE_WRITE_ATTRIBUTES : 0), sharing,
+                              OPEN_EXISTING, forDeletion ? FILE_FLAG_OPEN_REPARSE_POINT : FILE_ATTRIBUTE_NORMAL, &file);
+    if (failed != ERROR_SUCCESS)
+        return Failed(error, OpenRefusal(extended, failed), failed);
+    DWORD type = FILE_TYPE_UNKNOWN;
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file) != FILE_TYPE_DISK || OsGetFileInformationByHandle(file, &info) == 0 ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        (forDeletion && !LiesBeneath(file, path, FolderPartLength(path)))) {
-        (void)CloseHandle(file);
-        return NULL;
-    }
-    return StreamOfHandle(file, _O_RDONLY, "rb");
+    memset(&info, 0, sizeof info);
+    failed = OsFileType(file, &type);
+    if (failed == ERROR_SUCCESS && type == FILE_TYPE_DISK)
+        failed = OsFileInformation(file, &info);
+    PlatformErrorKind refusal = PLATFORM_ERROR_NONE;
+    if (failed != ERROR_SUCCESS)
+        refusal = PLATFORM_ERROR_SYSTEM;
+    else if (type != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        refusal = PLATFORM_ERROR_NOT_REGULAR_FILE;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+             (forDeletion && !LiesBeneath(file, path, FolderPartLength(path))))
+        refusal = PLATFORM_ERROR_THROUGH_LINK;
+    if (refusal == PLATFORM_ERROR_NONE)
+        return StreamOfHandle(file, _O_RDONLY, "rb", error);
+    (void)CloseHandle(file);
+    return Failed(error, refusal, failed);
 }
 
-FILE *CreateOutputFile(const char *path)
+FILE *CreateOutputFile(const char *path, PlatformError *error)
 {
     wchar_t extended[EXTENDED_PATH_SIZE];
-    if (!ToExtendedPath(path, extended))
+    if (!ExtendPathTellingWhy(path, extended, error))
         return NULL;
-    HANDLE file =
-        OsCreateFileW(extended, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return NULL;
-    return StreamOfHandle(file, _O_WRONLY, "wb");
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD failed = OsOpenFile(extended, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file);
+    if (failed != ERROR_SUCCESS)
+        return Failed(error, OpenRefusal(extended, failed), failed);
+    return StreamOfHandle(file, _O_WRONLY, "wb", error);
 }
 
 bool DeleteDataFileAndClose(FILE *file, const char *path)
@@ -144,7 +190,7 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
     (void)path; // the handle knows its file, whatever name it has now
     HANDLE handle = (HANDLE)_get_osfhandle(_fileno(file));
     bool deleted = handle != INVALID_HANDLE_VALUE && MarkOpenFileForDeletion(handle) == ERROR_SUCCESS;
-    (void)fclose(file); // the file goes with its last handle
+    (void)OsCloseStream(file); // the file goes with its last handle
     return deleted;
 }
 
@@ -219,18 +265,26 @@ void PauseMilliseconds(unsigned milliseconds)
     Sleep(milliseconds);
 }
 
-const char *DescribeLastFailure()
+const char *DescribeFailure(PlatformError error)
 {
     static char reason[512];
-    DWORD error = GetLastError();
     memset(reason, 0, sizeof reason);
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, reason,
-                                  sizeof reason - 1, NULL);
+    switch (error.kind) {
+    case PLATFORM_ERROR_NOT_REGULAR_FILE: return "not a regular file on a disk (a folder, device or pipe)";
+    case PLATFORM_ERROR_THROUGH_LINK: return "a link or junction, or a path that a link or junction leads elsewhere";
+    case PLATFORM_ERROR_PATH_TOO_LONG: return "the path is too long";
+    case PLATFORM_ERROR_SYSTEM: break;
+    default: return "no reason was given";
+    }
+    if (error.code == ERROR_SUCCESS)
+        return "no reason was given";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, (DWORD)error.code,
+                                  0, reason, sizeof reason - 1, NULL);
     while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' || reason[length - 1] == ' ' ||
                           reason[length - 1] == '.'))
         reason[--length] = '\0';
     if (length == 0)
-        snprintf(reason, sizeof reason, "Windows error %lu", (unsigned long)error);
+        snprintf(reason, sizeof reason, "Windows error %lu", error.code);
     return reason;
 }
 

@@ -126,7 +126,7 @@ static void SettleSetAside(const wchar_t *pattern, size_t folderLength, const wc
     if (file == INVALID_HANDLE_VALUE)
         return;
     (void)MarkOpenFileForDeletion(file); // a program still running refuses it, and it stays
-    (void)CloseHandle(file);
+    (void)OsCloseHandle(file);
 }
 
 void RemoveMoveLeftovers(const char *folder)

@@ -468,6 +468,21 @@ TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)
         EXPECT_EQ(result.exitCode, 2);
         EXPECT_EQ(result.output, "") << "errors go to standard error";
     }
+    // The reason comes from the call that failed, or is the platform's own: never a success text.
+    ASSERT_EQ(mkfifo((folder + "/fifo.kdx").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir((folder + "/FileList.kdx").c_str(), 0755), 0);
+    const std::vector<std::pair<std::string, std::string>> reasons = {
+        {"dump --as filelist " + folder + "/fifo.kdx", "fifo.kdx as a regular file: not a regular file"},
+        {"dump " + folder + "/FileList.kdx", "FileList.kdx as a regular file: not a regular file"},
+        {"dump " + folder + "/missing/FileList.kdx", "FileList.kdx as a regular file: No such file or directory"},
+        {"filelist -o " + folder + "/FileList.kdx", "FileList.kdx: Is a directory"},
+    };
+    for (const auto &row : reasons) {
+        ProgramResult result = RunProgram("/bin/sh", {"-c", std::string(KDX_PROGRAM) + " " + row.first + " 2>&1"}, {});
+        EXPECT_EQ(result.exitCode, 2) << row.first;
+        EXPECT_NE(result.output.find(row.second), std::string::npos) << row.first << ": " << result.output;
+        EXPECT_EQ(result.output.find("Success"), std::string::npos) << row.first << ": " << result.output;
+    }
     std::vector<std::string> tooMany = {"filelist"};
     for (int i = 0; i < 256; ++i)
         tooMany.push_back("n" + std::to_string(i) + ".txtXXXX");

@@ -24,7 +24,7 @@ bool RunSettingsPhase()
     if (!ComposePath(settingsPath, sizeof settingsPath, g_UpdaterState.AppDataPath, "/Brackmoor Games/Settings.kdx",
                      ""))
         return true;
-    FILE *settingsFile = OpenDataFile(settingsPath, false);
+    FILE *settingsFile = OpenDataFile(settingsPath, false, NULL);
     if (settingsFile == NULL) {
         // Whatever lies at the name and cannot be read (a file held by a virus scanner, denied, a
         // link to such a file) is not a missing file: the game folder is unknown, not unset.

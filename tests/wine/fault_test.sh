@@ -5,6 +5,7 @@
 # After each such run, and again after the next, normal run: every target is wholly its old or
 # its new content, no content is lost, nothing is left behind but the running program's own
 # file, and a killed pass is completed by the next run. FAULT_TEST_CALLS="3 17" tries only those.
+# A rename is also made and then reported failed, as a network share does when its answer is lost.
 source "$(dirname "$0")/wine_harness.sh"
 : "${UPDATER_FAULTS_EXE:?UPDATER_FAULTS_EXE must name the fault build of updater.exe}"
 work=$(mktemp -d)
@@ -118,11 +119,12 @@ entries_not_new() {
 # name; a call that renames or marks a file fails with each error, as Windows refuses a rename
 # over a file in use or read-only with access denied, and a volume can be full.
 errors=(32 5 112) # ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_DISK_FULL
+lost_answer=after:59 # made, then reported failed with ERROR_UNEXP_NET_ERR
 before=$failures
 for n in ${FAULT_TEST_CALLS:-$(seq 1 "$calls")}; do
   name=$(sed -n "${n}p" "$work/trace" | cut -d' ' -f4)
   case $name in
-  NtSetInformationFile | MoveFileExW | SetFileInformationByHandle) modes="exit ${errors[*]}" ;;
+  NtSetInformationFile | MoveFileExW | SetFileInformationByHandle) modes="exit ${errors[*]} $lost_answer" ;;
   *) modes="exit ${errors[$(head -n "$n" "$work/trace" | grep -c " $name\$") % ${#errors[@]}]}" ;;
   esac
   for mode in $modes; do
@@ -180,7 +182,9 @@ check "... whose true second name alone goes" test ! -e "$STAGING_UNIX/h.datOLD1
 before=$failures
 for n in ${FAULT_TEST_CALLS:-$(seq 1 "$same_calls")}; do
   name=$(sed -n "${n}p" "$work/trace" | cut -d' ' -f4)
-  for mode in exit "${errors[$((n % ${#errors[@]}))]}"; do
+  modes="exit ${errors[$((n % ${#errors[@]}))]}"
+  case $name in NtSetInformationFile | MoveFileExW | SetFileInformationByHandle) modes="$modes $lost_answer" ;; esac
+  for mode in $modes; do
     run_name="files in place: call $n failing with $mode ($name)"
     prepare_same_file_pass
     UPDATER_FAULT="$n:$mode" run_program "$work/faulted" "$UPDATER_FAULTS_EXE" 2>/dev/null

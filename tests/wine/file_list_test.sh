@@ -293,6 +293,22 @@ check "no temporary file left" test "$(find "$other_volume/Game" -type f | wc -l
 check "exit code 0" test "$updater_code" -eq 0
 rm -f "$out.expected"
 
+echo "== kdx tells why a data file does not open: the failed call's reason or its own, never a success"
+reset_user_folders
+mkdir -p "$GAME_UNIX/Folder.kdx"
+long="C:\\Games\\$(printf 'x%.0s' $(seq 1 1100)).kdx"
+while IFS='|' read -r what expected; do
+  read -r -a words <<<"$what"
+  run_wine "$KDX_EXE" "${words[@]}" >/dev/null 2>"$out" || true
+  check "kdx ${what:0:60}: $expected" grep -q -i -E "$expected" "$out"
+  check "... and no success" bash -c '! grep -q -i success "$0"' "$out"
+done <<EOF
+dump --as filelist $GAME_WIN\\Folder.kdx|Folder.kdx as a regular file: not a regular file
+settings x -o $GAME_WIN\\Folder.kdx|Folder.kdx: not a regular file
+dump --as filelist NUL|NUL as a regular file: .*path is invalid
+dump --as filelist $long|as a regular file: the path is too long
+EOF
+
 echo "== a file list of 4 GiB + n bytes"
 reset_user_folders
 echo "staged" >"$STAGING_UNIX/Big.datnew1"

@@ -212,9 +212,10 @@ static int Dump(const std::vector<std::string> &arguments)
             return UsageError("cannot tell the kind of file from its name: give --as settings or --as filelist");
     }
     // Never blocks: a FIFO or folder is refused as a file the updater would not read.
-    FILE *file = OpenDataFile(path.c_str(), false);
+    PlatformError openError = {PLATFORM_ERROR_NONE, 0};
+    FILE *file = OpenDataFile(path.c_str(), false, &openError);
     if (file == NULL) {
-        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", Shown(path).c_str(), DescribeLastFailure());
+        fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", Shown(path).c_str(), DescribeFailure(openError));
         return 2;
     }
     printf("%s: %s\n", Shown(path).c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
@@ -238,13 +239,13 @@ static int Dump(const std::vector<std::string> &arguments)
 // (after a message) when a regular file is there but cannot be read.
 static FILE *OpenPlannedDataFile(const char *path, bool forDeletion, bool *absent)
 {
-    FILE *file = OpenDataFile(path, forDeletion);
-    std::string openError = file == NULL ? DescribeLastFailure() : "";
+    PlatformError openError = {PLATFORM_ERROR_NONE, 0};
+    FILE *file = OpenDataFile(path, forDeletion, &openError);
     PathInfo info;
     InspectPath(path, &info);
     *absent = file == NULL && info.kind != PATH_REGULAR_FILE;
     if (file == NULL && !*absent)
-        fprintf(stderr, "kdx: cannot open %s: %s\n", Shown(path).c_str(), openError.c_str());
+        fprintf(stderr, "kdx: cannot open %s: %s\n", Shown(path).c_str(), DescribeFailure(openError));
     if (*absent && info.kind != PATH_MISSING)
         printf("(%s is not a regular file: the updater reads nothing there and deletes nothing)\n",
                Shown(path).c_str());
@@ -479,8 +480,8 @@ static bool WalkFolder(const std::string &folder, std::vector<std::string> *file
 // True when the two files hold the same bytes. Opened as the updater opens its data files.
 static bool SameContent(const char *first, const char *second)
 {
-    FILE *one = OpenDataFile(first, false);
-    FILE *two = OpenDataFile(second, false);
+    FILE *one = OpenDataFile(first, false, NULL);
+    FILE *two = OpenDataFile(second, false, NULL);
     bool same = one != NULL && two != NULL;
     static unsigned char a[65536];
     static unsigned char b[65536];
@@ -713,9 +714,10 @@ static int WriteDataFile(const std::string &payload, const std::string &outputPa
     std::string file = MakeKdxContainer(payload);
     FILE *output = stdout;
     if (!outputPath.empty()) {
-        output = CreateOutputFile(outputPath.c_str());
+        PlatformError createError = {PLATFORM_ERROR_NONE, 0};
+        output = CreateOutputFile(outputPath.c_str(), &createError);
         if (output == NULL) {
-            fprintf(stderr, "kdx: cannot write %s: %s\n", outputPath.c_str(), DescribeLastFailure());
+            fprintf(stderr, "kdx: cannot write %s: %s\n", outputPath.c_str(), DescribeFailure(createError));
             return 2;
         }
     } else {

@@ -83,6 +83,7 @@ FILE *OpenDataFile(const char *path, bool forDeletion, PlatformError *error)
                       errno);
     // Each errno is taken as its call fails, before the close can change it.
     struct stat info;
+    memset(&info, 0, sizeof info);
     int flags = fcntl(descriptor, F_GETFL);
     int failed = flags < 0 || fstat(descriptor, &info) != 0 ? errno : 0;
     PlatformErrorKind refusal = failed != 0              ? PLATFORM_ERROR_SYSTEM

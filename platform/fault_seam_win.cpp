@@ -48,7 +48,7 @@ CallFault InjectedFault(const char *call, bool changesFiles)
         ReadFaultSetting();
     ++g_fault.calls;
     if (g_fault.trace)
-        fprintf(stderr, "file call %lu %s\n", g_fault.calls, call);
+        fprintf(stderr, "file call %lu %s%s\n", g_fault.calls, call, changesFiles ? " changes" : "");
     if (g_fault.calls != g_fault.target)
         return fault;
     if (g_fault.error == ERROR_SUCCESS) {

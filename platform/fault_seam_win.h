@@ -5,7 +5,7 @@
 // ERROR without being made), "N:after:ERROR" (it is made, and once done reports ERROR all the
 // same, as a network share does when the answer to a done rename is lost) or "N:exit" (the
 // process ends just before it, as a kill would). With UPDATER_FAULT_TRACE set, it writes each
-// call's number and name to standard error.
+// call's number and name to standard error, and " changes" after a call that may change a file.
 #ifndef PLATFORM_FAULT_SEAM_WIN_H
 #define PLATFORM_FAULT_SEAM_WIN_H
 

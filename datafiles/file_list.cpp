@@ -298,9 +298,9 @@ static void ForEachInstallableEntry(const unsigned char *payload, size_t length,
     }
 }
 
-static void StartEntryWriteBack(const FileListEntryPaths *paths)
+static void PrepareEntry(const FileListEntryPaths *paths)
 {
-    StartWriteBack(paths->source, paths->stagingLength, paths->target);
+    PrepareStagedFile(paths->source, paths->stagingLength, paths->target);
 }
 
 // A file held by another program (the browser's last process, a virus scanner) is often let go
@@ -347,7 +347,7 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     g_retryBudgetLeftMs = RETRY_BUDGET_MS;
     // Every staged file starts for the disk at once; then one sync of their file system, or each
     // move waits only for its own.
-    ForEachInstallableEntry(payload, length, StartEntryWriteBack);
+    ForEachInstallableEntry(payload, length, PrepareEntry);
     char stagingFolder[PATH_BUFFER_SIZE];
     if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
         SyncStagedFiles(stagingFolder);

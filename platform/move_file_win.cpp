@@ -148,9 +148,9 @@ void ForgetKeptCopy()
     ForgetCopy(PassContext());
 }
 
-void StartWriteBack(const char *source, size_t stagingLength, const char *target)
+void PrepareStagedFile(const char *source, size_t stagingLength, const char *target)
 {
-    // Windows starts writing back on its own; each move flushes its file.
+    // Each move flushes its own file, and nothing is ever left under a reserved name.
     (void)source;
     (void)stagingLength;
     (void)target;

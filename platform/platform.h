@@ -165,7 +165,7 @@ MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const ch
 
 // False when a move of this process had to leave a staged file under the reserved name it takes
 // while it is installed, unable to give it its name back: the file list must then stay, so that
-// the next run (whose StartWriteBack gives such files their names back) installs it. Windows:
+// the next run (whose PrepareStagedFile gives such files their names back) installs it. Windows:
 // always true.
 bool StagedFilesStayReachable();
 
@@ -173,14 +173,15 @@ bool StagedFilesStayReachable();
 // be tried again. Nothing when none is kept.
 void ForgetKeptCopy();
 
-// Asks the system to start writing the staged file `source`'s content to disk now, without
-// waiting, so that the syncs of many files overlap, and notes it for SyncStagedFiles when its
-// move to `target` will be a rename. Reaches it as MoveFileReplacing does (no link below the
-// staging folder, only a regular file, never blocking). A hint: no result. The first call after
+// Readies the staged file `source` for its move to `target`, before any move of the pass: POSIX
+// gives it its name back when a killed run left it under the reserved name a move takes, and
+// notes it for SyncStagedFiles when its move will be a rename; Windows nothing. Reaches it as
+// MoveFileReplacing does (no link below the staging folder, only a regular file, never
+// blocking). No result: a file it could not ready is readied by its move. The first call after
 // SyncStagedFiles begins a new set of files.
-void StartWriteBack(const char *source, size_t stagingLength, const char *target);
+void PrepareStagedFile(const char *source, size_t stagingLength, const char *target);
 
-// Makes the files given to StartWriteBack durable in one step where that costs less than a sync
+// Makes the files given to PrepareStagedFile durable in one step where that costs less than a sync
 // per file: POSIX one syncfs of the staging folder's file system, on file systems where that
 // reaches the disk, when the system holds little other unwritten data. MoveFileReplacing then
 // skips its own sync of a file unchanged since it was noted. Windows: nothing. A hint: where it

@@ -1,4 +1,5 @@
 // POSIX implementation of the folder lookup and the pause.
+#include "platform/clock_posix.h"
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -173,6 +174,13 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     }
     (void)closedir(listing);
     return true;
+}
+
+long long MonotonicMilliseconds()
+{
+    struct timespec now;
+    (void)clock_gettime(CLOCK_MONOTONIC, &now); // cannot fail for this clock
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
 void PauseMilliseconds(unsigned milliseconds)

@@ -1,5 +1,6 @@
 // POSIX window check through X11: the client windows of the display in $DISPLAY, found the way
 // window managers publish them.
+#include "platform/clock_posix.h"
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -130,13 +131,6 @@ static bool LookForWindow(const char *windowClass)
 // A look that the X server has not answered within this time counts as no window, as a lost
 // connection does.
 static const long long WINDOW_LOOK_LIMIT_MS = 5000;
-
-static long long MonotonicMilliseconds()
-{
-    struct timespec now;
-    (void)clock_gettime(CLOCK_MONOTONIC, &now); // cannot fail for this clock
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
 
 bool TopLevelWindowExists(const char *windowClass)
 {

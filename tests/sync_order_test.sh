@@ -122,9 +122,13 @@ for name in a.pak b.pak c.pak Maps/m.map; do
   check "$name: its copy is synced after the previous install" test "$synced" -gt "$previous"
   check "$name: ... and the rename follows" before "$synced" "$renamed"
   folder_synced=$(awk -v from="$renamed" -v folder="<$folder>)" 'NR > from && /fsync\(/ && index($0, folder) { print NR; exit }' "$trace")
-  removed=$(line "unlinkat(" "$(staged "$name"), 0) = 0")
+  # The staged name is claimed (renamed to its reserved name) and only then removed.
+  claimed="\".~upd-staged~$(basename "$name")NEW1\""
+  taken=$(line "renameat2(" "$(staged "$name"), " ", $claimed, RENAME_NOREPLACE) = 0")
+  removed=$(line "unlinkat(" ", $claimed, 0) = 0")
   check "$name: its folder is synced after the rename" before "$renamed" "${folder_synced:-0}"
-  check "$name: the staged file goes only after that" before "${folder_synced:-0}" "$removed"
+  check "$name: the staged file is claimed only after that" before "${folder_synced:-0}" "$taken"
+  check "$name: ... and removed from its claimed name" before "$taken" "$removed"
   check "$name: the staged file is not synced (a copy syncs only itself)" \
     test "$(count "sync(" "<$staging/${name}NEW1>")" -eq 0
 done

@@ -400,6 +400,10 @@ void ProcessFileList(unsigned lockWaitMs)
         lock = LockUpdateRun(stagingFolder, lockWaitMs);
     if (lock == RUN_LOCK_TIMED_OUT)
         return;
+    // What a killed run left under a reserved name gets its name back first, the list included,
+    // whether or not the list names it.
+    if (lock == RUN_LOCK_HELD)
+        SettleClaimedFiles(stagingFolder, true, NULL, NULL);
     ApplyAndDeleteFileList(fileListPath);
     UnlockUpdateRun();
 }

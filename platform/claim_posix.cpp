@@ -116,3 +116,59 @@ bool RemoveNameIfUnchanged(MovePass *pass, int folder, const char *leaf, const s
     (void)close(file);
     return removed;
 }
+
+enum { CLAIM_SEARCH_DEPTH = 16 };
+
+// SettleClaimedFiles for the folder `folder`, whose path `path` (`length` bytes) is, and the
+// folders below it to `depthLeft` more levels.
+static void SettleClaimedFilesIn(int folder, char path[MOVE_TEMPORARY_PATH_SIZE], size_t length, unsigned depthLeft,
+                                 bool settle, ClaimedFileVisitor visit, void *context)
+{
+    DIR *listing = fdopendir(folder);
+    if (listing == NULL) {
+        (void)close(folder);
+        return;
+    }
+    for (struct dirent *entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
+        const char *name = entry->d_name;
+        size_t nameLength = strlen(name);
+        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || length + 1 + nameLength >= MOVE_TEMPORARY_PATH_SIZE)
+            continue;
+        struct stat info;
+        if (fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        path[length] = '/';
+        memcpy(path + length + 1, name, nameLength + 1);
+        if (S_ISDIR(info.st_mode) && depthLeft > 0) {
+            int below = openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (below >= 0)
+                SettleClaimedFilesIn(below, path, length + 1 + nameLength, depthLeft - 1, settle, visit, context);
+        } else if (S_ISREG(info.st_mode) && strncmp(name, CLAIMED_PREFIX, sizeof CLAIMED_PREFIX - 1) == 0 &&
+                   name[sizeof CLAIMED_PREFIX - 1] != '\0') {
+            const char *leaf = name + sizeof CLAIMED_PREFIX - 1;
+            struct stat named;
+            bool nameTaken = fstatat(dirfd(listing), leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+            if (settle && !nameTaken && renameat2(dirfd(listing), name, dirfd(listing), leaf, RENAME_NOREPLACE) != 0)
+                nameTaken = true;
+            if ((!settle || nameTaken) && visit != NULL)
+                visit(path, nameTaken, context);
+        }
+        memset(path + length, 0, MOVE_TEMPORARY_PATH_SIZE - length);
+    }
+    (void)closedir(listing);
+}
+
+void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisitor visit, void *context)
+{
+    char path[MOVE_TEMPORARY_PATH_SIZE];
+    size_t length = strlen(stagingFolder);
+    while (length > 1 && stagingFolder[length - 1] == '/')
+        --length;
+    if (length >= sizeof path)
+        return;
+    memset(path, 0, sizeof path);
+    memcpy(path, stagingFolder, length);
+    int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0)
+        SettleClaimedFilesIn(folder, path, length, CLAIM_SEARCH_DEPTH, settle, visit, context);
+}

@@ -46,8 +46,7 @@ static MoveOutcome CopyContent(MovePass *pass, const StagedFile *staged, int out
     }
 }
 
-// This process's number, asked once: it names every temporary of the run.
-static unsigned long ThisProcess()
+unsigned long ThisProcess()
 {
     static pid_t process;
     if (process == 0)

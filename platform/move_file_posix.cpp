@@ -11,6 +11,89 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Keeps a second name of the regular file at `target`, a temporary of this process in the
+// target's folder `folder`, while a rename replaces it, so that the old file can come back. False
+// when it cannot (no room, no links there): the rename then goes on without a way back. A run
+// killed meanwhile leaves the temporary, which a later run removes.
+static bool KeepReplacedAside(MovePass *pass, const char *target, const char *folder,
+                              char aside[MOVE_TEMPORARY_PATH_SIZE])
+{
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        if (!ComposeMoveTemporaryPath(aside, folder, strlen(folder), ThisProcess(), pass->temporaryAttempt++))
+            return false;
+        if (linkat(AT_FDCWD, target, AT_FDCWD, aside, 0) == 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Renames `from`, the staged file's name in its own folder, over `target` (in `folder`). A writer
+// whose open of the staged file looked it up before the last look, and reached the lease only
+// now, would write into the installed file: so the lease is looked at once more after the
+// rename, and when it is broken the file goes back to `from` and the old file (or no file) back
+// to `target`: MOVE_IN_USE. Whenever this returns other than MOVE_DONE, the staged file is under
+// `from`; `*crossedFileSystems` tells a rename refused as crossing file systems. Where there is
+// no way back (no second name could be kept, a link replaced), the install stands.
+static MoveOutcome RenameOverTarget(MovePass *pass, StagedFile *staged, const char *from, const char *target,
+                                    const char *folder, bool creates, bool *crossedFileSystems)
+{
+    *crossedFileSystems = false;
+    char aside[MOVE_TEMPORARY_PATH_SIZE];
+    // Only a leased file can be seen opened: elsewhere a way back would never be taken.
+    bool kept = staged->leased && staged->targetInode != 0 && KeepReplacedAside(pass, target, folder, aside);
+    int held = HoldReplacedTarget(staged, target);
+    if (renameat(staged->folder, from, AT_FDCWD, target) != 0) {
+        *crossedFileSystems = errno == EXDEV;
+        if (held >= 0)
+            (void)close(held);
+        if (kept)
+            (void)unlink(aside);
+        return MOVE_FAILED;
+    }
+    if (LeaseBroken(staged)) {
+        // The new file takes `from` again before the old one takes the target back, so that each
+        // always has a name; a run killed between finds the staged file a second name of the
+        // target, which it drops.
+        bool back = false;
+        if (kept && linkat(AT_FDCWD, target, staged->folder, from, 0) == 0) {
+            back = rename(aside, target) == 0;
+            if (back)
+                kept = false;
+            else
+                (void)unlinkat(staged->folder, from, 0);
+        } else if (creates) {
+            back = renameat2(AT_FDCWD, target, staged->folder, from, RENAME_NOREPLACE) == 0;
+        }
+        if (back) {
+            if (held >= 0)
+                (void)close(held);
+            return MOVE_IN_USE;
+        }
+    }
+    if (kept)
+        (void)unlink(aside);
+    NoteReplaced(pass, held, target);
+    return MOVE_DONE;
+}
+
+// Installs the staged file by its own name, for a disk with no room for the reserved name: the
+// name is looked at once more, and then renamed over the target. A file the client renames over
+// the staged name between that look and the rename is installed unchecked.
+static MoveOutcome InstallByStagedName(MovePass *pass, StagedFile *staged, const char *target, const char *folder,
+                                       bool creates)
+{
+    struct stat info;
+    if (fstatat(staged->folder, staged->leaf, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
+        info.st_ino != staged->info.st_ino)
+        return MOVE_FAILED;
+    if (LeaseBroken(staged))
+        return MOVE_IN_USE;
+    bool crossed = false;
+    return RenameOverTarget(pass, staged, staged->leaf, target, folder, creates, &crossed);
+}
+
 static MoveOutcome MoveExamined(MovePass *pass, StagedFile *staged, const MoveForecast *forecast, const char *target)
 {
     if (forecast->verdict == MOVE_SAME_FILE)
@@ -26,6 +109,7 @@ static MoveOutcome MoveExamined(MovePass *pass, StagedFile *staged, const MoveFo
     }
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
+    bool creates = forecast->verdict == MOVE_CREATES;
     if (!LeaseStagedFile(staged))
         return MOVE_IN_USE;
     // What a program wrote between the open and the lease counts from here on: the stamps the
@@ -53,10 +137,15 @@ static MoveOutcome MoveExamined(MovePass *pass, StagedFile *staged, const MoveFo
     char claimed[NAME_MAX + 1];
     if (staged->info.st_nlink > 1 || !ComposeClaimedName(staged->leaf, claimed))
         return MoveAcrossFileSystems(pass, staged, target, folder);
-    if (renameat2(staged->folder, staged->leaf, staged->folder, claimed, RENAME_NOREPLACE) != 0)
+    if (renameat2(staged->folder, staged->leaf, staged->folder, claimed, RENAME_NOREPLACE) != 0) {
+        // A full disk may have no room for one more name where a rename over the target needs
+        // none: the staged name itself goes, after one more look.
+        if (errno == ENOSPC)
+            return InstallByStagedName(pass, staged, target, folder, creates);
         return errno == EINVAL || errno == EEXIST || errno == EXDEV
                    ? MoveAcrossFileSystems(pass, staged, target, folder)
                    : MOVE_FAILED;
+    }
     struct stat info;
     if (fstatat(staged->folder, claimed, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_dev != staged->info.st_dev ||
         info.st_ino != staged->info.st_ino) {
@@ -67,18 +156,15 @@ static MoveOutcome MoveExamined(MovePass *pass, StagedFile *staged, const MoveFo
         (void)GiveClaimBack(pass, staged, claimed);
         return MOVE_IN_USE;
     }
-    int held = HoldReplacedTarget(staged, target);
-    if (renameat(staged->folder, claimed, AT_FDCWD, target) != 0) {
-        int error = errno;
-        if (held >= 0)
-            (void)close(held);
-        // The renames changed the file's change time: the copy compares against what it is now.
-        if (!GiveClaimBack(pass, staged, claimed) || fstat(staged->file, &staged->info) != 0)
-            return MOVE_FAILED;
-        return error == EXDEV ? MoveAcrossFileSystems(pass, staged, target, folder) : MOVE_FAILED;
-    }
-    NoteReplaced(pass, held, target);
-    return MOVE_DONE;
+    bool crossed = false;
+    MoveOutcome outcome = RenameOverTarget(pass, staged, claimed, target, folder, creates, &crossed);
+    if (outcome == MOVE_DONE)
+        return outcome;
+    // Not installed, and still under its reserved name: it gets its name back. The renames
+    // changed the file's change time: a copy compares against what it is now.
+    if (!GiveClaimBack(pass, staged, claimed) || fstat(staged->file, &staged->info) != 0)
+        return MOVE_FAILED;
+    return crossed ? MoveAcrossFileSystems(pass, staged, target, folder) : outcome;
 }
 
 MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const char *target)

@@ -156,6 +156,14 @@ void PrepareStagedFile(const char *source, size_t stagingLength, const char *tar
     (void)target;
 }
 
+void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisitor visit, void *context)
+{
+    (void)stagingFolder; // a staged file is moved through its handle, never parked under another name
+    (void)settle;
+    (void)visit;
+    (void)context;
+}
+
 bool StagedFilesStayReachable()
 {
     return true; // a staged file is moved through its handle, never parked under another name

@@ -171,6 +171,9 @@ bool RemoveNameIfUnchanged(MovePass *pass, int folder, const char *leaf, const s
 
 // --- copy_posix.cpp
 
+// This process's number, asked once: it names every temporary of the run.
+unsigned long ThisProcess();
+
 // Installs the staged file at `target` (its folder `folder`) through a synced copy; the staged
 // name goes once SyncFolder(folder) has made the new name durable.
 MoveOutcome MoveAcrossFileSystems(MovePass *pass, const StagedFile *staged, const char *target, const char *folder);

@@ -169,6 +169,15 @@ MoveOutcome MoveFileReplacing(const char *source, size_t stagingLength, const ch
 // always true.
 bool StagedFilesStayReachable();
 
+// Settles what killed runs left under the reserved name that a move, or the deletion of the
+// list, takes in the staging folder, anywhere below `stagingFolder` (links not followed, 16
+// levels deep): with `settle`, each such file gets its name back when that name is free. One
+// whose name is taken stays, waiting for its name, and is told to `visit` (unless NULL) with its
+// path; without `settle` nothing changes and every such file is told. Call it with `settle` only
+// while LockUpdateRun is held. Windows: nothing, as no file is ever left under such a name.
+typedef void (*ClaimedFileVisitor)(const char *path, bool nameTaken, void *context);
+void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisitor visit, void *context);
+
 // Removes the copy that a move kept after MOVE_IN_USE for its next try: for a move that will not
 // be tried again. Nothing when none is kept.
 void ForgetKeptCopy();

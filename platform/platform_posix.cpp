@@ -1,5 +1,6 @@
 // POSIX implementation of the folder lookup and the pause.
 #include "platform/clock_posix.h"
+#include "platform/move_pass_posix.h"
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -126,6 +127,45 @@ const char *DescribeFailure(PlatformError error)
     return "no reason was given";
 }
 
+// Deletes the list under the reserved name it is first claimed with, and only after the claim
+// shows that what it took is the file read: a new list renamed in just before the claim is given
+// its name back, never deleted. Where no claim can be made (no rename flags, no room for a name)
+// it goes by name after one more look, which leaves a list renamed in between the look and the
+// unlink to go with it.
+static bool DeleteClaimedDataFile(const char *path, const struct stat *read)
+{
+    size_t folderLength = FolderPartLength(path);
+    char folderPath[MOVE_TEMPORARY_PATH_SIZE];
+    char claimed[NAME_MAX + 1];
+    const char *leaf = path + folderLength + 1;
+    if (folderLength == 0 || folderLength >= sizeof folderPath || !ComposeClaimedName(leaf, claimed))
+        return false;
+    memset(folderPath, 0, sizeof folderPath);
+    memcpy(folderPath, path, folderLength);
+    int folder = open(folderPath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return false;
+    bool deleted = false;
+    struct stat named;
+    if (renameat2(folder, leaf, folder, claimed, RENAME_NOREPLACE) == 0) {
+        // The claim changed the file's change time; what it took must be the file read, and not
+        // written since.
+        deleted = fstatat(folder, claimed, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == read->st_dev &&
+                  named.st_ino == read->st_ino && named.st_size == read->st_size &&
+                  named.st_mtim.tv_sec == read->st_mtim.tv_sec && named.st_mtim.tv_nsec == read->st_mtim.tv_nsec &&
+                  unlinkat(folder, claimed, 0) == 0;
+        // Given back; when a newer list has taken the name meanwhile, it stays claimed, and the
+        // next run gives it its name once that is free.
+        if (!deleted)
+            (void)renameat2(folder, claimed, folder, leaf, RENAME_NOREPLACE);
+    } else if (errno == EINVAL || errno == ENOSPC) {
+        deleted = fstatat(folder, leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFileUnchanged(read, &named) &&
+                  unlinkat(folder, leaf, 0) == 0;
+    }
+    (void)close(folder);
+    return deleted;
+}
+
 bool DeleteDataFileAndClose(FILE *file, const char *path)
 {
     struct stat opened;
@@ -135,7 +175,7 @@ bool DeleteDataFileAndClose(FILE *file, const char *path)
     bool same = g_openedForDeletion.descriptor == fileno(file) && fstat(fileno(file), &opened) == 0 &&
                 lstat(path, &named) == 0 && SameFileUnchanged(&g_openedForDeletion.info, &opened) &&
                 SameFileUnchanged(&opened, &named);
-    bool deleted = same && unlink(path) == 0;
+    bool deleted = same && DeleteClaimedDataFile(path, &opened);
     g_openedForDeletion.descriptor = -1;
     (void)fclose(file);
     return deleted;

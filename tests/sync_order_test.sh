@@ -65,7 +65,8 @@ run() {
   rm -f "$trace"
   env -u DISPLAY XDG_DATA_HOME="$data" strace -f -y -o "$trace" "$@" \
     -e trace=openat,rename,renameat,renameat2,fsync,fdatasync,syncfs,unlink,unlinkat,linkat "$updater" >/dev/null
-  list_deleted=$(line "unlink(\"$staging/FileList.kdx\") = 0")
+  # The list is claimed under its reserved name, and deleted from there.
+  list_deleted=$(line "unlinkat(" "<$staging>, \".~upd-staged~FileList.kdx\", 0) = 0")
   check "the file list is deleted" test "$list_deleted" -gt 0
 }
 

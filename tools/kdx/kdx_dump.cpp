@@ -18,7 +18,8 @@ static struct {
     DumpKind kind;
     const char *dataFolder;
     const char *gameFolder;
-} g_dump = {DUMP_UNKNOWN, "", ""};
+    size_t payloadLength; // the whole payload's; the handlers get only what the record can reach
+} g_dump = {DUMP_UNKNOWN, "", "", 0};
 
 static void DumpSettings(const unsigned char *payload, size_t length)
 {
@@ -33,8 +34,8 @@ static void DumpSettings(const unsigned char *payload, size_t length)
     printf("  first string: %s\n", DescribeLenString(firstString).c_str());
     printf("  game folder:  %s\n", DescribeLenString(gameFolder).c_str());
     size_t used = 4 + firstString.storedLength + gameFolder.storedLength;
-    if (used < length)
-        printf("  %zu bytes after the record (ignored)\n", length - used);
+    if (used < g_dump.payloadLength)
+        printf("  %zu bytes after the record (ignored)\n", g_dump.payloadLength - used);
     char folder[260];
     if (!TakeGameFolder(&gameFolder, folder))
         printf("game folder the updater uses: none (longer than 259 bytes)\n");
@@ -69,8 +70,8 @@ static void DumpFileList(const unsigned char *payload, size_t length)
         else
             printf("  %u: %s refused: %s\n", entry, DescribeLenString(name).c_str(), DescribeEntryVerdict(verdict));
     }
-    if (reader.offset < length)
-        printf("  %zu bytes after the last entry (ignored)\n", length - reader.offset);
+    if (reader.offset < g_dump.payloadLength)
+        printf("  %zu bytes after the last entry (ignored)\n", g_dump.payloadLength - reader.offset);
 }
 
 static bool EndsWithIgnoringCase(const std::string &text, const char *ending)
@@ -129,7 +130,11 @@ int DumpCommand(const std::vector<std::string> &arguments)
         return 2;
     }
     printf("%s: %s\n", Shown(path).c_str(), g_dump.kind == DUMP_SETTINGS ? "settings file" : "file list");
-    KdxStatus status = LoadKdxFile(file, KeepPayload);
+    // Read as the updater reads it, only as far as the record can reach; the rest is only counted.
+    long long fileLength = MeasureFileLength(file);
+    g_dump.payloadLength = fileLength > KDX_HEADER_SIZE ? (size_t)(fileLength - KDX_HEADER_SIZE) : 0;
+    KdxStatus status = LoadKdxFilePrefix(
+        file, KeepPayload, g_dump.kind == DUMP_SETTINGS ? SETTINGS_PAYLOAD_LIMIT : FILE_LIST_PAYLOAD_LIMIT);
     fclose(file);
     printf("status: %s\n", KdxStatusName(status));
     if (status != KDX_OK) {

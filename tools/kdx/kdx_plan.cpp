@@ -52,7 +52,9 @@ static bool PlanGameFolder(const char *settingsPath)
     }
     if (file == NULL)
         return missing;
-    KdxStatus status = LoadKdxFile(file, KeepPayload);
+    // Read as the updater reads it, only as far as the record can reach: a file padded beyond that
+    // costs the plan no more memory than it costs the updater.
+    KdxStatus status = LoadKdxFilePrefix(file, KeepPayload, SETTINGS_PAYLOAD_LIMIT);
     fclose(file);
     if (status != KDX_OK) {
         printf("game folder: none (the settings file %s is rejected: %s)\n", Shown(settingsPath).c_str(),
@@ -332,7 +334,7 @@ static int PlanFileList(const char *fileListPath)
         printf("plan: nothing would install\n");
         return 1;
     }
-    KdxStatus status = LoadKdxFile(file, KeepPayload);
+    KdxStatus status = LoadKdxFilePrefix(file, KeepPayload, FILE_LIST_PAYLOAD_LIMIT);
     fclose(file);
     if (status != KDX_OK) {
         printf("file list: %s is rejected (%s): the updater installs nothing and deletes it\n",

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "datafiles/kdx_container.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -442,6 +443,39 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
         EXPECT_EQ(result.exitCode, 2) << refused;
         EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;
     }
+}
+
+// Data files padded after their records to 1.5 GiB (sparse) are read as far as a record can
+// reach: under a memory limit far below the padding, kdx reads what the updater reads.
+TEST_F(KdxTool, ReadsAPaddedDataFileOnlyAsFarAsItsRecordCanReach)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer's shadow memory does not fit under the limit";
+#endif
+    const std::string data = folder + "/data", staging = data + "/Brackmoor Games/Temp", game = folder + "/game";
+    MakeFolders(staging);
+    MakeFolders(game);
+    const std::string settings = data + "/Brackmoor Games/Settings.kdx", list = staging + "/FileList.kdx";
+    WriteFile(settings, KdxFile(SettingsPayload(game)));
+    WriteFile(list, KdxFile(FileListPayload({"New.datNEW1"})));
+    WriteFile(staging + "/New.datNEW1", "new\n");
+    const long long padded = 3LL << 29;
+    ASSERT_EQ(truncate(settings.c_str(), padded), 0);
+    ASSERT_EQ(truncate(list.c_str(), padded), 0);
+    auto limited = [&](const std::string &program, const std::string &arguments) {
+        return RunProgram("/bin/sh", {"-c", "ulimit -v 262144 && exec '" + program + "' " + arguments},
+                          {"XDG_DATA_HOME=" + data, "DISPLAY"});
+    };
+    ProgramResult plan = limited(KDX_PROGRAM, "plan");
+    EXPECT_EQ(plan.exitCode, 0) << plan.output;
+    EXPECT_NE(plan.output.find("\ngame folder: " + game + "\n"), std::string::npos) << plan.output;
+    EXPECT_NE(plan.output.find(" -> " + game + "/New.dat: would install (4 bytes)\n"), std::string::npos);
+    std::string after = std::to_string(padded - KDX_HEADER_SIZE - (1 + 2 + 11)) + " bytes after the last entry";
+    EXPECT_NE(limited(KDX_PROGRAM, "dump '" + list + "'").output.find(after), std::string::npos);
+    after = std::to_string(padded - KDX_HEADER_SIZE - (2 + 2 + game.size())) + " bytes after the record";
+    EXPECT_NE(limited(KDX_PROGRAM, "dump '" + settings + "'").output.find(after), std::string::npos);
+    EXPECT_EQ(limited(UPDATER_PROGRAM, "").exitCode, 0);
+    EXPECT_EQ(ReadFile(game + "/New.dat"), "new\n");
 }
 
 TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)

@@ -99,7 +99,8 @@ survey() {
         for (i = 1; i <= n; ++i) {
           f = order[i]; staged = "data/Brackmoor Games/Temp/"
           if (sum["game/" f] == new[f]) printf "n"
-          else if (sum["game/" f] == old[f] && (sum[staged f "NEW1"] == new[f] || sum[staged ".~upd-staged~" f "NEW1"] == new[f])) printf "s"
+          else if (sum["game/" f] == old[f] &&
+                   (sum[staged f "NEW1"] == new[f] || sum[staged ".~upd-staged~" f "NEW1"] == new[f])) printf "s"
           else printf "x"
         }
         print ""

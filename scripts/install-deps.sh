@@ -7,8 +7,8 @@ set -euo pipefail
 want=${1:-all}
 
 # The native build and its tests (Xvfb for the browser-window tests, strace for the order of
-# syncs, FUSE for the power-cut test bed).
-native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth strace fuse3)
+# syncs, FUSE and e2fsprogs for the power-cut tests).
+native_packages=(cmake make g++ libgtest-dev libx11-dev xvfb xauth strace fuse3 e2fsprogs)
 native_commands=(cmake make g++ xvfb-run xauth strace fusermount3)
 # Static checks and fuzzing: clang 14 with its sanitizer and libFuzzer runtimes.
 checks_packages=(clang clang-format clang-tidy libclang-rt-14-dev)

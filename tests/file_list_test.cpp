@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
+#include <algorithm>
 #include <thread>
 
 #include "datafiles/file_list.h"
@@ -794,6 +796,212 @@ TEST_F(FileListRun, InstallsAStagedFileBeingWrittenOnlyOnceItIsWritten)
     EXPECT_TRUE(ReadFile(otherGame + "/Big.pak") == newer) << "a file still being written was installed";
     EXPECT_FALSE(PathExists(staged));
     RemoveTree(otherGame);
+}
+
+// The call a run makes just before its first call whose trace line holds `marker`, as strace's
+// injection names it ("fstat:when=3"), found by a traced run; empty when no call holds it.
+std::string CallJustBefore(const std::string &home, const std::string &trace, const std::string &marker)
+{
+    RunProgram("/usr/bin/strace", {"-s", "4096", "-o", trace, UPDATER_PROGRAM},
+               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY", "ASAN_OPTIONS=detect_leaks=0"});
+    std::istringstream lines(ReadFile(trace));
+    std::vector<std::string> calls;
+    for (std::string line; std::getline(lines, line);) {
+        size_t paren = line.find('(');
+        if (paren == std::string::npos || line[0] == '-' || line[0] == '+' || line[0] == '<')
+            continue;
+        if (line.find(marker) != std::string::npos && !calls.empty())
+            return calls.back() + ":when=" + std::to_string(std::count(calls.begin(), calls.end(), calls.back()));
+        calls.push_back(line.substr(0, paren));
+    }
+    return "";
+}
+
+// The state letter of process `process` ('t' or 'T' when stopped), 0 when it is gone.
+char ProcessState(pid_t process)
+{
+    std::string stat = ReadFile("/proc/" + std::to_string(process) + "/stat");
+    size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+
+// Starts the updater under strace, stopped once the call `call` ("name:when=N") has returned;
+// returns the stopped updater, 0 when it ended first, and strace's process in `*strace`.
+pid_t StartStoppedAfter(const std::string &home, const std::string &trace, const std::string &call, pid_t *strace)
+{
+    *strace = StartProgram("/usr/bin/strace", {"-s", "4096", "-o", trace, "-e", "inject=" + call.substr(0, call.find(':')) +
+                                                                      ":signal=STOP" + call.substr(call.find(':')),
+                                               UPDATER_PROGRAM},
+                           {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY", "ASAN_OPTIONS=detect_leaks=0"});
+    while (waitpid(*strace, nullptr, WNOHANG) == 0) {
+        pid_t child = 0;
+        std::ifstream("/proc/" + std::to_string(*strace) + "/task/" + std::to_string(*strace) + "/children") >> child;
+        char state = child != 0 ? ProcessState(child) : 0;
+        if ((state == 't' || state == 'T') && ReadFile(trace).find("--- stopped by SIGSTOP") != std::string::npos)
+            return child;
+    }
+    return 0;
+}
+
+// Lets the stopped `process` go on; SIGCONT is sent again until it is seen running, as one sent
+// before strace has taken note of the stop can be lost.
+void ContinueStopped(pid_t process)
+{
+    for (char state = 't'; state == 't' || state == 'T'; state = ProcessState(process))
+        kill(process, SIGCONT);
+}
+
+// Opens `path` for appending in a child, which blocks while the updater's lease on it is being
+// broken, then appends `more`. Returns once the open is seen waiting on the lease.
+pid_t AppendBehindLease(const std::string &path, const std::string &more)
+{
+    pid_t writer = fork();
+    if (writer == 0) {
+        int file = open(path.c_str(), O_WRONLY | O_APPEND);
+        _exit(file >= 0 && write(file, more.data(), more.size()) == (ssize_t)more.size() ? 0 : 1);
+    }
+    while (ReadFile("/proc/locks").find("BREAKING") == std::string::npos && waitpid(writer, nullptr, WNOHANG) == 0) {
+    }
+    return writer;
+}
+
+// Another program acts on a staged name or on the list while the updater, held at the call named,
+// takes it out of the client's reach: what the program put there is never deleted, and what a
+// writer writes keeps a name.
+TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
+{
+    struct Row {
+        const char *what;
+        bool copied;        // the game folder on another file system: the staged name goes after the copy
+        const char *marker; // the updater is held just before its first call whose trace line holds this
+        char act; // 'w' a writer appends to the staged file, 'r' a newer one is renamed over it,
+                  // 'l' a new list is renamed over the list, 'c' a writer opens its reserved name
+    };
+    const Row rows[] = {
+        {"a writer opens a staged name as it is removed", true, "\".~upd-staged~a.datNEW1\", RENAME_NOREPLACE", 'w'},
+        {"a newer download is renamed over a staged name as it is removed", true,
+         "\".~upd-staged~a.datNEW1\", RENAME_NOREPLACE", 'r'},
+        {"a new list is renamed over the list as it is deleted", false, "\".~upd-staged~FileList.kdx\", RENAME_NOREPLACE",
+         'l'},
+        {"a writer reaches the staged file as it is renamed over its target", false, "/a.dat\") = 0", 'c'},
+    };
+    const bool canCopy = IsOtherFileSystem("/dev/shm", root);
+    const std::string trace = root + "/trace";
+    const std::string staged = staging + "/a.datNEW1";
+    const std::string newList = KdxFile(FileListPayload({"b.datNEW1"}));
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.copied && !canCopy)
+            continue;
+        const std::string target = row.copied ? MakeTempFolder("/dev/shm") : game;
+        WriteSettings(target);
+        auto stage = [&] {
+            WriteFile(target + "/a.dat", "old a");
+            Stage("a.datNEW1", "new a");
+            WriteFileList({"a.datNEW1"});
+        };
+        stage();
+        const std::string call = CallJustBefore(home, trace, row.marker);
+        ASSERT_NE(call, "") << "no run reaches " << row.marker;
+        stage();
+        pid_t strace = 0;
+        pid_t updater = StartStoppedAfter(home, trace, call, &strace);
+        ASSERT_NE(updater, 0) << "the updater was never held after " << call;
+        pid_t writer = 0;
+        if (row.act == 'w')
+            writer = AppendBehindLease(staged, " and more");
+        if (row.act == 'c')
+            writer = AppendBehindLease(staging + "/.~upd-staged~a.datNEW1", " and more");
+        if (row.act == 'r') {
+            WriteFile(root + "/newer", "newer a");
+            ASSERT_EQ(rename((root + "/newer").c_str(), staged.c_str()), 0);
+        }
+        if (row.act == 'l') {
+            WriteFile(root + "/list", newList);
+            ASSERT_EQ(rename((root + "/list").c_str(), fileList.c_str()), 0);
+        }
+        ContinueStopped(updater);
+        waitpid(strace, nullptr, 0);
+        int written = 0;
+        if (writer != 0)
+            waitpid(writer, &written, 0);
+        EXPECT_TRUE(WIFEXITED(written) && WEXITSTATUS(written) == 0) << "the writer's open or write failed";
+        const std::string expected = row.act == 'c' ? "new a and more" : "new a";
+        EXPECT_EQ(ReadFile(target + "/a.dat"), expected);
+        if (row.act == 'w') {
+            EXPECT_EQ(ReadFile(staged), "new a and more") << "what the writer wrote has no name";
+        } else if (row.act == 'r') {
+            EXPECT_EQ(ReadFile(staged), "newer a") << "the newer download was deleted";
+        } else if (row.act == 'l') {
+            EXPECT_EQ(ReadFile(fileList), newList) << "the new list was deleted";
+        } else {
+            // The old file came back while the writer had the new one open, and the move was
+            // tried again once the writer was done.
+            EXPECT_NE(ReadFile(trace).find("rename(\"" + target + "/.~upd-"), std::string::npos)
+                << "the old file never came back";
+        }
+        RemoveTree(staging);
+        MakeFolders(staging);
+        if (row.copied)
+            RemoveTree(target);
+    }
+}
+
+// What the disk cannot do is not taken for done: a folder sync refused as on a file system gone
+// read-only keeps the staged names and the list; and what merely cannot be done there (no room
+// for a reserved name, no permission bits) still installs.
+TEST_F(FileListRun, WhatTheDiskCannotDoIsNeitherTakenForDoneNorForAFailedMove)
+{
+    struct Row {
+        const char *what;
+        bool copied;
+        const char *inject;
+        bool installed; // the new content is at the target after the run
+        bool listKept;
+    };
+    const Row rows[] = {
+        {"folder syncs fail as on a file system gone read-only", true, "fsync:error=EROFS:when=2+", true, true},
+        {"the staged name cannot be claimed for want of room", false, "renameat2:error=ENOSPC:when=1", true, false},
+        {"the copy's permission bits are refused (FAT)", true, "fchmod:error=EPERM", true, false},
+    };
+    const bool canCopy = IsOtherFileSystem("/dev/shm", root);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.copied && !canCopy)
+            continue;
+        const std::string target = row.copied ? MakeTempFolder("/dev/shm") : game;
+        WriteSettings(target);
+        WriteFile(target + "/a.dat", "old a");
+        Stage("a.datNEW1", "new a");
+        WriteFileList({"a.datNEW1"});
+        ProgramResult result =
+            RunProgram("/usr/bin/strace", {"-o", "/dev/null", "-e", std::string("inject=") + row.inject, UPDATER_PROGRAM},
+                       {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY", "ASAN_OPTIONS=detect_leaks=0"});
+        EXPECT_EQ(ReadFile(target + "/a.dat"), row.installed ? "new a" : "old a");
+        EXPECT_EQ(PathExists(fileList), row.listKept);
+        EXPECT_EQ(PathExists(staging + "/a.datNEW1"), row.listKept) << "the staged name went before it was safe";
+        RunUpdaterProgram();
+        EXPECT_EQ(ReadFile(target + "/a.dat"), "new a");
+        EXPECT_FALSE(PathExists(fileList));
+        if (row.copied)
+            RemoveTree(target);
+    }
+}
+
+// Files a killed run left under their reserved names get their names back at the next run, even
+// when its list does not name them; one whose name the client has filled again stays.
+TEST_F(FileListRun, FilesLeftUnderReservedNamesGetTheirNamesBackUnlisted)
+{
+    MakeFolders(staging + "/Maps");
+    Stage(".~upd-staged~x.datNEW1", "left by a kill");
+    Stage("Maps/.~upd-staged~m.mapNEW1", "left too");
+    Stage("Maps/.~upd-staged~n.mapNEW1", "older");
+    Stage("Maps/n.mapNEW1", "staged again");
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(staging + "/x.datNEW1"), "left by a kill");
+    EXPECT_EQ(ReadFile(staging + "/Maps/m.mapNEW1"), "left too");
+    EXPECT_EQ(ReadFile(staging + "/Maps/n.mapNEW1"), "staged again");
+    EXPECT_EQ(ReadFile(staging + "/Maps/.~upd-staged~n.mapNEW1"), "older");
 }
 
 // A data folder and a game folder of exactly the lengths that still fit, and one byte more.

@@ -1,6 +1,7 @@
 // Measures the file-list phase against the plain tools doing the same moves, the updater's
 // peak memory, and a run with nothing to do against its 500 ms pause. Run by bench/run.sh.
-// Usage: bench_updater UPDATER_PROGRAM [a]   (with "a": the rows on one file system alone)
+// Usage: bench_updater UPDATER_PROGRAM [a|a-only]   (with "a": the rows on one file system alone;
+// "a-only": (a) alone, for many runs against the disk's wandering)
 #include <algorithm>
 #include <chrono>
 #include <dirent.h>
@@ -203,7 +204,7 @@ Scenario MakeScenario(const std::string &dataParent, const std::string &gamePare
 int main(int argc, char **argv)
 {
     if (argc != 2 && argc != 3)
-        Fail("usage: bench_updater UPDATER_PROGRAM [a]");
+        Fail("usage: bench_updater UPDATER_PROGRAM [a|a-only]");
     const char *updater = argv[1];
     bool onlyOneFileSystem = argc == 3; // the rows of (a) alone
     const char *tmp = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
@@ -231,6 +232,10 @@ int main(int argc, char **argv)
     printf("    bare rename loop %.2f ms: ratio %.2f (what durability costs)\n", Median(loop) * 1e3,
            Median(phase) / Median(loop));
     printf("    peak memory of the whole updater run: %ld KiB (target under 8192)\n", sameRun.peakKilobytes);
+    if (onlyOneFileSystem && strcmp(argv[2], "a-only") == 0) {
+        Shell("rm -rf '" + same.root + "'");
+        return 0;
+    }
 
     // (a') The same beside 256 MiB of another program's unwritten data on that file system.
     phase.clear();

@@ -9,6 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -36,23 +38,55 @@ static dev_t DeviceOfFolderPart(MovePass *pass, const char *path)
     return pass->noteFolderDevice;
 }
 
+// Closes the noted files still open and forgets the notes.
+static void ForgetNotes(MovePass *pass)
+{
+    for (unsigned index = 0; index < pass->notedCount; ++index) {
+        if (pass->noted[index].open)
+            (void)close(pass->noted[index].file);
+    }
+    memset(pass->noted, 0, sizeof pass->noted);
+    pass->notedCount = 0;
+}
+
+// How many staged files may be held open at once until the sync: at most half of what this
+// process may open, so that the pass's own folders and files always open.
+static unsigned NoteLimit()
+{
+    static unsigned limit;
+    if (limit == 0) {
+        struct rlimit files;
+        limit = getrlimit(RLIMIT_NOFILE, &files) != 0           ? 16u
+                : files.rlim_cur >= 2 * (rlim_t)PASS_FILE_LIMIT ? (unsigned)PASS_FILE_LIMIT
+                                                                : (unsigned)(files.rlim_cur / 2);
+    }
+    return limit;
+}
+
 void PrepareStagedFile(const char *source, size_t stagingLength, const char *target)
 {
     MovePass *pass = ThisPass();
     SettleClaimedFile(source, stagingLength);
     if (pass->notedSynced) {
-        memset(pass->noted, 0, sizeof pass->noted);
-        pass->notedCount = 0;
+        ForgetNotes(pass);
         pass->notedSynced = false;
     }
-    if (pass->notedCount == PASS_FILE_LIMIT)
+    if (pass->notedCount >= NoteLimit())
         return;
     // One look, the cheapest: a file found through a link here is not the one the move opens,
     // whose identity then differs, and which then syncs itself. Only a file that a rename
-    // installs is noted; a copy syncs itself.
+    // installs is noted; a copy syncs itself. It is opened only as a regular file (a device may
+    // act on an open) and held open for its lease across the sync.
     struct stat info;
-    if (lstat(source, &info) == 0 && S_ISREG(info.st_mode) && DeviceOfFolderPart(pass, target) == info.st_dev)
-        pass->noted[pass->notedCount++].stamp = info;
+    if (lstat(source, &info) != 0 || !S_ISREG(info.st_mode) || DeviceOfFolderPart(pass, target) != info.st_dev)
+        return;
+    int file = open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (file < 0)
+        return;
+    NotedStagedFile *note = &pass->noted[pass->notedCount++];
+    note->stamp = info;
+    note->file = file;
+    note->open = true;
 }
 
 // The system's data written but not yet on disk, in bytes (Dirty and Writeback of
@@ -96,6 +130,11 @@ static bool SyncfsIsDurable(int descriptor)
     }
 }
 
+static long long Nanoseconds(const struct timespec *time)
+{
+    return (long long)time->tv_sec * 1000000000LL + time->tv_nsec;
+}
+
 void SyncStagedFiles(const char *stagingFolder)
 {
     MovePass *pass = ThisPass();
@@ -121,16 +160,43 @@ void SyncStagedFiles(const char *stagingFolder)
     // measured against what a sync per file costs. Staged files already on disk count for
     // nothing there, so the allowance is not lessened by their sizes.
     long long unwritten = folder >= 0 ? UnwrittenBytes() : -1;
-    bool synced = count >= SYNCFS_LEAST_FILES && unwritten >= 0 &&
-                  unwritten <= (long long)count * SYNCFS_UNWRITTEN_PER_FILE && syncfs(folder) == 0;
-    for (unsigned index = 0; index < pass->notedCount; ++index)
-        pass->noted[index].synced = synced && pass->noted[index].stamp.st_dev == folderInfo.st_dev;
+    bool worth =
+        count >= SYNCFS_LEAST_FILES && unwritten >= 0 && unwritten <= (long long)count * SYNCFS_UNWRITTEN_PER_FILE;
+    // A write() sets the file's times as it begins, and may copy its data after the syncfs has
+    // passed: a lease had before the syncfs and unbroken after it shows that no program had the
+    // file open for writing in that time, so every write to it had ended before the syncfs began.
+    for (unsigned index = 0; worth && index < pass->notedCount; ++index) {
+        NotedStagedFile *note = &pass->noted[index];
+        note->leased = note->stamp.st_dev == folderInfo.st_dev && TakeReadLease(note->file) == 0;
+    }
+    // Stamped after the syncfs: a later write changes the stamp, unless it falls within the clock
+    // tick of the file's last change, which then syncs itself (file times come from the coarse
+    // clock, whose tick is taken as a whole, and a tick's worth more for safety).
+    struct timespec now;
+    struct timespec tick;
+    bool synced = worth && syncfs(folder) == 0 && clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
+                  clock_getres(CLOCK_REALTIME_COARSE, &tick) == 0;
+    long long oldest = synced ? Nanoseconds(&now) - Nanoseconds(&tick) : 0;
+    for (unsigned index = 0; index < pass->notedCount; ++index) {
+        NotedStagedFile *note = &pass->noted[index];
+        note->synced = synced && note->leased && fcntl(note->file, F_GETLEASE) == F_RDLCK &&
+                       fstat(note->file, &note->stamp) == 0 && note->stamp.st_dev == folderInfo.st_dev &&
+                       Nanoseconds(&note->stamp.st_mtim) < oldest;
+        // Closing lets go of the lease: an open for writing waiting on it goes on.
+        if (note->open)
+            (void)close(note->file);
+        note->open = false;
+    }
     if (folder >= 0)
         (void)close(folder);
 }
 
 bool SyncedUnchanged(const MovePass *pass, const StagedFile *staged)
 {
+    // Only the move's lease shows a write begun after its last look: without one the file
+    // syncs itself.
+    if (!staged->leased)
+        return false;
     for (unsigned index = 0; index < pass->notedCount; ++index) {
         const struct stat *stamp = &pass->noted[index].stamp;
         if (pass->noted[index].synced && stamp->st_dev == staged->info.st_dev && stamp->st_ino == staged->info.st_ino)

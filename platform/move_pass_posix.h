@@ -33,10 +33,13 @@ struct TargetFolderFacts {
     char path[MOVE_TEMPORARY_PATH_SIZE];
 };
 
-// A staged file noted before the pass's moves, and whether the one sync of its file system
-// covered it as it was then (its stamp).
+// A staged file noted before the pass's moves, held open until the one sync of its file system,
+// and whether that sync covered it as it was just after (its stamp).
 struct NotedStagedFile {
     struct stat stamp;
+    int file; // while `open`: read-only, leased across the sync when it can be
+    bool open;
+    bool leased;
     bool synced;
 };
 
@@ -180,8 +183,8 @@ MoveOutcome MoveAcrossFileSystems(MovePass *pass, const StagedFile *staged, cons
 
 // --- durability_posix.cpp
 
-// True when the staged file was on disk as a whole after SyncStagedFiles and has not changed
-// since it was stamped.
+// True when the staged file was on disk as a whole after SyncStagedFiles, has not changed since
+// it was stamped there, and its move holds a lease on it (`staged->leased`).
 bool SyncedUnchanged(const MovePass *pass, const StagedFile *staged);
 
 // Notes the staged file's name for removal by SyncFolder(folder). When it cannot be noted the

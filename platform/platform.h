@@ -184,17 +184,20 @@ void ForgetKeptCopy();
 
 // Readies the staged file `source` for its move to `target`, before any move of the pass: POSIX
 // gives it its name back when a killed run left it under the reserved name a move takes, and
-// notes it for SyncStagedFiles when its move will be a rename; Windows nothing. Reaches it as
-// MoveFileReplacing does (no link below the staging folder, only a regular file, never
-// blocking). No result: a file it could not ready is readied by its move. The first call after
-// SyncStagedFiles begins a new set of files.
+// when its move will be a rename notes it for SyncStagedFiles, holding it open for reading until
+// then; Windows nothing. Reaches it as MoveFileReplacing does (no link below the staging folder,
+// only a regular file, never blocking). No result: a file it could not ready is readied by its
+// move. The first call after SyncStagedFiles begins a new set of files.
 void PrepareStagedFile(const char *source, size_t stagingLength, const char *target);
 
 // Makes the files given to PrepareStagedFile durable in one step where that costs less than a sync
 // per file: POSIX one syncfs of the staging folder's file system, on file systems where that
-// reaches the disk, when the system holds little other unwritten data. MoveFileReplacing then
-// skips its own sync of a file unchanged since it was noted. Windows: nothing. A hint: where it
-// does nothing, or fails, each move syncs its own file.
+// reaches the disk, when the system holds little other unwritten data; then it closes them.
+// MoveFileReplacing then skips its own sync of a file only when: no program had it open for
+// writing from before the syncfs until its stamp, taken after (a read lease); its last change
+// was more than a clock tick before that stamp; it is unchanged since; and the move holds its
+// own lease on it. A program opening such a file for writing meanwhile waits until the stamp.
+// Windows: nothing. A hint: where it does nothing, or fails, each move syncs its own file.
 void SyncStagedFiles(const char *stagingFolder);
 
 // Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the

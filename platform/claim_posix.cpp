@@ -127,6 +127,7 @@ static void SettleClaimedFilesIn(int folder, char path[MOVE_TEMPORARY_PATH_SIZE]
     DIR *listing = fdopendir(folder);
     if (listing == NULL) {
         (void)close(folder);
+        ++ThisPass()->claimsLeft;
         return;
     }
     for (struct dirent *entry = readdir(listing); entry != NULL; entry = readdir(listing)) {
@@ -134,22 +135,32 @@ static void SettleClaimedFilesIn(int folder, char path[MOVE_TEMPORARY_PATH_SIZE]
         size_t nameLength = strlen(name);
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || length + 1 + nameLength >= MOVE_TEMPORARY_PATH_SIZE)
             continue;
+        bool claimedName =
+            strncmp(name, CLAIMED_PREFIX, sizeof CLAIMED_PREFIX - 1) == 0 && name[sizeof CLAIMED_PREFIX - 1] != '\0';
+        // The listing tells most entries' kinds; only a claimed name and an untold kind are asked.
         struct stat info;
-        if (fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+        memset(&info, 0, sizeof info);
+        info.st_mode = entry->d_type == DT_DIR ? S_IFDIR : entry->d_type == DT_REG ? S_IFREG : 0;
+        if ((claimedName || entry->d_type == DT_UNKNOWN) &&
+            fstatat(dirfd(listing), name, &info, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         path[length] = '/';
         memcpy(path + length + 1, name, nameLength + 1);
-        if (S_ISDIR(info.st_mode) && depthLeft > 0) {
-            int below = openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (S_ISDIR(info.st_mode)) {
+            int below =
+                depthLeft > 0 ? openat(dirfd(listing), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
             if (below >= 0)
                 SettleClaimedFilesIn(below, path, length + 1 + nameLength, depthLeft - 1, settle, visit, context);
-        } else if (S_ISREG(info.st_mode) && strncmp(name, CLAIMED_PREFIX, sizeof CLAIMED_PREFIX - 1) == 0 &&
-                   name[sizeof CLAIMED_PREFIX - 1] != '\0') {
+            else
+                ++ThisPass()->claimsLeft; // not looked through: each entry there looks for itself
+        } else if (S_ISREG(info.st_mode) && claimedName) {
             const char *leaf = name + sizeof CLAIMED_PREFIX - 1;
             struct stat named;
             bool nameTaken = fstatat(dirfd(listing), leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
             if (settle && !nameTaken && renameat2(dirfd(listing), name, dirfd(listing), leaf, RENAME_NOREPLACE) != 0)
                 nameTaken = true;
+            if (nameTaken)
+                ++ThisPass()->claimsLeft;
             if ((!settle || nameTaken) && visit != NULL)
                 visit(path, nameTaken, context);
         }
@@ -169,6 +180,9 @@ void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisit
     memset(path, 0, sizeof path);
     memcpy(path, stagingFolder, length);
     int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0)
-        SettleClaimedFilesIn(folder, path, length, CLAIM_SEARCH_DEPTH, settle, visit, context);
+    if (folder < 0)
+        return;
+    ThisPass()->claimsLeft = 0;
+    SettleClaimedFilesIn(folder, path, length, CLAIM_SEARCH_DEPTH, settle, visit, context);
+    ThisPass()->claimsSwept = settle;
 }

@@ -66,7 +66,11 @@ static unsigned NoteLimit()
 void PrepareStagedFile(const char *source, size_t stagingLength, const char *target)
 {
     MovePass *pass = ThisPass();
-    SettleClaimedFile(source, stagingLength);
+    // The look through the staging folder at the run's start found every file a killed run left
+    // under its reserved name, and gave back what it could: an entry looks for its own only when
+    // some were left there.
+    if (!pass->claimsSwept || pass->claimsLeft > 0)
+        SettleClaimedFile(source, stagingLength);
     if (pass->notedSynced) {
         ForgetNotes(pass);
         pass->notedSynced = false;
@@ -177,18 +181,38 @@ void SyncStagedFiles(const char *stagingFolder)
     bool synced = worth && syncfs(folder) == 0 && clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0 &&
                   clock_getres(CLOCK_REALTIME_COARSE, &tick) == 0;
     long long oldest = synced ? Nanoseconds(&now) - Nanoseconds(&tick) : 0;
+    // The syncfs covered the list too (it lies in the staging folder); without it the list is
+    // synced on its own, before any move.
+    if (!synced)
+        SyncOpenedDataFile();
     for (unsigned index = 0; index < pass->notedCount; ++index) {
         NotedStagedFile *note = &pass->noted[index];
         note->synced = synced && note->leased && fcntl(note->file, F_GETLEASE) == F_RDLCK &&
                        fstat(note->file, &note->stamp) == 0 && note->stamp.st_dev == folderInfo.st_dev &&
                        Nanoseconds(&note->stamp.st_mtim) < oldest;
-        // Closing lets go of the lease: an open for writing waiting on it goes on.
-        if (note->open)
+        // A file covered stays open, leased, for its move, which then need not open and lease it
+        // again; any other lets go of its lease now, so that an open for writing waiting on it
+        // goes on.
+        if (note->open && !note->synced) {
             (void)close(note->file);
-        note->open = false;
+            note->open = false;
+        }
     }
     if (folder >= 0)
         (void)close(folder);
+}
+
+int TakeNotedFile(MovePass *pass, const struct stat *info, struct stat *stamp)
+{
+    for (unsigned index = 0; index < pass->notedCount; ++index) {
+        NotedStagedFile *note = &pass->noted[index];
+        if (note->open && note->synced && note->stamp.st_dev == info->st_dev && note->stamp.st_ino == info->st_ino) {
+            note->open = false;
+            *stamp = note->stamp;
+            return note->file;
+        }
+    }
+    return -1;
 }
 
 bool SyncedUnchanged(const MovePass *pass, const StagedFile *staged)

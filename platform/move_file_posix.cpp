@@ -110,12 +110,15 @@ static MoveOutcome MoveExamined(MovePass *pass, StagedFile *staged, const MoveFo
     if (forecast->verdict != MOVE_CREATES && forecast->verdict != MOVE_REPLACES)
         return MOVE_FAILED;
     bool creates = forecast->verdict == MOVE_CREATES;
-    if (!LeaseStagedFile(staged))
-        return MOVE_IN_USE;
     // What a program wrote between the open and the lease counts from here on: the stamps the
-    // move compares are those of the file as it was leased.
-    if (fstat(staged->file, &staged->info) != 0)
-        return MOVE_FAILED;
+    // move compares are those of the file as it was leased. A file handed over from the pass's
+    // sync is leased since before it was stamped.
+    if (!staged->leased) {
+        if (!LeaseStagedFile(staged))
+            return MOVE_IN_USE;
+        if (fstat(staged->file, &staged->info) != 0)
+            return MOVE_FAILED;
+    }
     char folder[MOVE_TEMPORARY_PATH_SIZE];
     memset(folder, 0, sizeof folder);
     memcpy(folder, target, FolderPartLength(target)); // ExamineMove checked that it fits

@@ -78,6 +78,8 @@ struct MovePass {
     PendingRemoval pending[PASS_FILE_LIMIT];
     unsigned pendingCount;
     bool claimStranded;        // a staged file stayed under its reserved name: the list must stay
+    bool claimsSwept;          // SettleClaimedFiles looked through the staging folder, and left
+    unsigned claimsLeft;       // this many files under reserved names (or folders it could not read)
     unsigned temporaryAttempt; // makes this process's temporary names unique
     unsigned char copyBuffer[COPY_CHUNK_SIZE];
 };
@@ -101,6 +103,13 @@ struct StagedFile {
     nlink_t targetLinks;      // and how many names it has
     dev_t targetFolderDevice; // for MOVE_CREATES and MOVE_REPLACES: the device of the target's folder
 };
+
+// --- platform_posix.cpp
+
+// Puts the content of the data file open for deletion (the list) on disk, when one is open: a
+// client writes its list without syncing it, and a power cut after the pass's first renames
+// reached the disk must find the list whole, for a later run to finish the pass.
+void SyncOpenedDataFile();
 
 // --- paths_posix.cpp
 
@@ -182,6 +191,11 @@ unsigned long ThisProcess();
 MoveOutcome MoveAcrossFileSystems(MovePass *pass, const StagedFile *staged, const char *target, const char *folder);
 
 // --- durability_posix.cpp
+
+// Hands the move the descriptor a note holds for the staged file `info` describes (same device
+// and inode), still leased since before the sync and stamped after it: -1 when there is none.
+// The move then owns it, and its lease; `*stamp` is the file as stamped.
+int TakeNotedFile(MovePass *pass, const struct stat *info, struct stat *stamp);
 
 // True when the staged file was on disk as a whole after SyncStagedFiles, has not changed since
 // it was stamped there, and its move holds a lease on it (`staged->leased`).

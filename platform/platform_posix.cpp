@@ -64,6 +64,12 @@ static bool SameFileUnchanged(const struct stat *first, const struct stat *secon
            first->st_ctim.tv_sec == second->st_ctim.tv_sec && first->st_ctim.tv_nsec == second->st_ctim.tv_nsec;
 }
 
+void SyncOpenedDataFile()
+{
+    if (g_openedForDeletion.descriptor >= 0)
+        (void)fdatasync(g_openedForDeletion.descriptor);
+}
+
 // Fills `error`, unless NULL, with `kind` and `code`; returns NULL, the failed service's result.
 static FILE *Failed(PlatformError *error, PlatformErrorKind kind, int code)
 {

@@ -94,6 +94,15 @@ bool OpenStagedFile(MovePass *pass, const char *source, size_t stagingLength, Mo
     forecast->verdict = MOVE_STAGED_NOT_REGULAR;
     if (!S_ISREG(info.st_mode))
         return false;
+    // The file the pass's one sync covered is held open and leased since before that sync.
+    if (!forecastOnly) {
+        staged->file = TakeNotedFile(pass, &info, &staged->info);
+        staged->leased = staged->file >= 0;
+        if (staged->leased) {
+            forecast->stagedSize = (long long)staged->info.st_size;
+            return true;
+        }
+    }
     staged->file = openat(staged->folder, staged->leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (staged->file < 0 && (errno == EACCES || errno == EPERM))
         forecast->verdict = MOVE_STAGED_UNREADABLE;

@@ -695,55 +695,6 @@ TEST_F(FileListRun, InstallsTheFileCheckedNotWhatWasSwappedInUnderItsName)
     EXPECT_TRUE(lstat(staged.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) << "the FIFO must stay staged";
 }
 
-// A staged file rewritten after the pass opened it, but before it was leased (the updater held
-// there), is synced on its own before it is installed, even where one syncfs covered the rest.
-TEST_F(FileListRun, AStagedFileRewrittenBeforeItsLeaseIsSyncedOnItsOwn)
-{
-    const std::string trace = root + "/trace";
-    auto stage = [&] {
-        Install("a.dat", "old a");
-        Stage("a.datNEW1", "new a");
-        // Enough files that one syncfs pays while a busy machine has some unwritten data.
-        std::vector<std::string> names = {"a.datNEW1"};
-        for (int filler = 0; filler < 60; ++filler) {
-            names.push_back("f" + std::to_string(filler) + ".datNEW1");
-            Stage(names.back(), "new");
-        }
-        WriteFileList(names);
-    };
-    stage();
-    sync();
-    RunProgram("/usr/bin/strace", {"-o", trace, "-e", "trace=fcntl,syncfs", UPDATER_PROGRAM},
-               {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
-    const std::string lines = ReadFile(trace);
-    // The move's lease: those taken across a syncfs come before it.
-    size_t syncfs = lines.find("syncfs(");
-    size_t lease = lines.find("F_SETLEASE", syncfs == std::string::npos ? 0 : syncfs);
-    ASSERT_NE(lease, std::string::npos) << "the run took no lease";
-    int leaseCall = 0; // its own line's "fcntl(" comes before "F_SETLEASE"
-    for (size_t at = lines.find("fcntl("); at < lease; at = lines.find("fcntl(", at + 1))
-        ++leaseCall;
-    stage();
-    sync();
-    pid_t traced = StartProgram("/usr/bin/strace",
-                                {"-o", trace, "-y", "-e", "trace=fcntl,fdatasync,syncfs", "-e",
-                                 "inject=fcntl:delay_enter=2000000:when=" + std::to_string(leaseCall), UPDATER_PROGRAM},
-                                {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY"});
-    // Not the leases held across the syncfs, which come before it.
-    bool inside = false;
-    while (waitpid(traced, nullptr, WNOHANG) == 0 && !(inside = ChildInsideSystemCall(traced, SYS_fcntl, F_SETLEASE) &&
-                                                                ReadFile(trace).find("syncfs(") != std::string::npos)) {
-    }
-    bool rewritten = inside && RewriteInPlace(staging + "/a.datNEW1", "NEW A");
-    waitpid(traced, nullptr, 0);
-    const std::string synced = ReadFile(trace);
-    if (synced.find("syncfs(") == std::string::npos)
-        GTEST_SKIP() << "much else waited for the disk: each file was synced on its own";
-    ASSERT_TRUE(rewritten) << "the updater was never seen leasing the staged file";
-    EXPECT_NE(synced.find("/a.datNEW1>) = 0"), std::string::npos) << synced; // its fdatasync
-    EXPECT_EQ(ReadFile(game + "/a.dat"), "NEW A");
-}
-
 // A staged second name of the installed file is opened for writing while the run removes it
 // (the updater held inside that removal): the run goes on to its end.
 TEST_F(FileListRun, AWriterMeetingTheRemovalOfAStagedNameDoesNotEndTheRun)

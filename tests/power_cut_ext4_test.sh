@@ -124,7 +124,7 @@ stops=(
   "after the first rename over a target|renameat:when=1|\"$mnt/game/${names[0]}\") = 0|s"
   "after the last rename over a target|renameat:when=$last|\"$mnt/game/${names[-1]}\") = 0|s"
   "after the game folder is synced|fsync:when=1|fsync(|n"
-  "after the list is deleted|unlink:when=1|FileList.kdx\") = 0|n"
+  "after the list is deleted|unlinkat:when=1|FileList.kdx\", 0) = 0|n"
 )
 for row in "${stops[@]}"; do
   IFS='|' read -r what stop call expected <<<"$row"
@@ -157,10 +157,10 @@ for row in "${stops[@]}"; do
   tracer=
   detach
   echo "path: $(count "syncfs(") syncfs, $(count "fdatasync(") fdatasync," \
-    "$(count "RENAME_NOREPLACE) = 0") reserved-name renames, $(count "renameat(" ", \"$mnt/game/") renames over targets"
+    "$(count "NEW1\", RENAME_NOREPLACE) = 0") reserved-name renames, $(count "renameat(" ", \"$mnt/game/") renames over targets"
   check "the staged files were synced by one syncfs of the staging file system" \
     test "$(count "syncfs(") $(count "fdatasync(")" = "1 0"
-  [ -n "$stop" ] || check "every file took the reserved-name rename" test "$(count "RENAME_NOREPLACE) = 0")" -eq "$last"
+  [ -n "$stop" ] || check "every file took the reserved-name rename" test "$(count "NEW1\", RENAME_NOREPLACE) = 0")" -eq "$last"
 
   status=0
   e2fsck -p "$images/copy.img" >"$work/fsck.log" 2>&1 || status=$?

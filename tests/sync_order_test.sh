@@ -101,7 +101,10 @@ echo "== a staged file written again after the pass synced the file system"
 # written again meanwhile.
 (
   for _ in $(seq 1 1200); do grep -q "stopped by SIGSTOP" "$trace" 2>/dev/null && break; sleep 0.05; done
-  echo "newer c.pak" >>"$staging/c.pakNEW1"
+  # The append waits while the pass holds c.pak's lease; the pass goes on once it is seen waiting.
+  echo "newer c.pak" >>"$staging/c.pakNEW1" &
+  appender=$!
+  while kill -0 "$appender" 2>/dev/null && ! grep -q BREAKING /proc/locks; do sleep 0.01; done
   kill -CONT "$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$trace")"
 ) &
 run "$game" --inject=renameat2:signal=STOP:when=1

@@ -564,14 +564,6 @@ bool ChildInsideSystemCall(pid_t parent, long number, long firstAfterDescriptor 
     return current == number && (firstAfterDescriptor < 0 || second == firstAfterDescriptor);
 }
 
-// Writes `content` over the start of `path` in place: the same file, a new content and times.
-bool RewriteInPlace(const std::string &path, const std::string &content)
-{
-    int file = open(path.c_str(), O_WRONLY);
-    bool written = file >= 0 && pwrite(file, content.data(), content.size(), 0) == (ssize_t)content.size();
-    return close(file) == 0 && written;
-}
-
 // Killed between taking a staged file out of the client's reach and installing it: the next run
 // gives it its name back and installs it, and nothing stays behind.
 TEST_F(FileListRun, AFileTakenByAKilledRunGetsItsNameBackAndIsInstalled)
@@ -785,9 +777,10 @@ char ProcessState(pid_t process)
 // returns the stopped updater, 0 when it ended first, and strace's process in `*strace`.
 pid_t StartStoppedAfter(const std::string &home, const std::string &trace, const std::string &call, pid_t *strace)
 {
-    *strace = StartProgram("/usr/bin/strace", {"-s", "4096", "-o", trace, "-e", "inject=" + call.substr(0, call.find(':')) +
-                                                                      ":signal=STOP" + call.substr(call.find(':')),
-                                               UPDATER_PROGRAM},
+    *strace = StartProgram("/usr/bin/strace",
+                           {"-s", "4096", "-o", trace, "-e",
+                            "inject=" + call.substr(0, call.find(':')) + ":signal=STOP" + call.substr(call.find(':')),
+                            UPDATER_PROGRAM},
                            {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY", "ASAN_OPTIONS=detect_leaks=0"});
     while (waitpid(*strace, nullptr, WNOHANG) == 0) {
         pid_t child = 0;
@@ -830,15 +823,15 @@ TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
         const char *what;
         bool copied;        // the game folder on another file system: the staged name goes after the copy
         const char *marker; // the updater is held just before its first call whose trace line holds this
-        char act; // 'w' a writer appends to the staged file, 'r' a newer one is renamed over it,
-                  // 'l' a new list is renamed over the list, 'c' a writer opens its reserved name
+        char act;           // 'w' a writer appends to the staged file, 'r' a newer one is renamed over it,
+                            // 'l' a new list is renamed over the list, 'c' a writer opens its reserved name
     };
     const Row rows[] = {
         {"a writer opens a staged name as it is removed", true, "\".~upd-staged~a.datNEW1\", RENAME_NOREPLACE", 'w'},
         {"a newer download is renamed over a staged name as it is removed", true,
          "\".~upd-staged~a.datNEW1\", RENAME_NOREPLACE", 'r'},
-        {"a new list is renamed over the list as it is deleted", false, "\".~upd-staged~FileList.kdx\", RENAME_NOREPLACE",
-         'l'},
+        {"a new list is renamed over the list as it is deleted", false,
+         "\".~upd-staged~FileList.kdx\", RENAME_NOREPLACE", 'l'},
         {"a writer reaches the staged file as it is renamed over its target", false, "/a.dat\") = 0", 'c'},
     };
     const bool canCopy = IsOtherFileSystem("/dev/shm", root);
@@ -930,9 +923,9 @@ TEST_F(FileListRun, WhatTheDiskCannotDoIsNeitherTakenForDoneNorForAFailedMove)
         WriteFile(target + "/a.dat", "old a");
         Stage("a.datNEW1", "new a");
         WriteFileList({"a.datNEW1"});
-        ProgramResult result =
-            RunProgram("/usr/bin/strace", {"-o", "/dev/null", "-e", std::string("inject=") + row.inject, UPDATER_PROGRAM},
-                       {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY", "ASAN_OPTIONS=detect_leaks=0"});
+        ProgramResult result = RunProgram(
+            "/usr/bin/strace", {"-o", "/dev/null", "-e", std::string("inject=") + row.inject, UPDATER_PROGRAM},
+            {"HOME=" + home, "XDG_DATA_HOME", "DISPLAY", "ASAN_OPTIONS=detect_leaks=0"});
         EXPECT_EQ(ReadFile(target + "/a.dat"), row.installed ? "new a" : "old a");
         EXPECT_EQ(PathExists(fileList), row.listKept);
         EXPECT_EQ(PathExists(staging + "/a.datNEW1"), row.listKept) << "the staged name went before it was safe";

@@ -946,6 +946,9 @@ TEST_F(FileListRun, FilesLeftUnderReservedNamesGetTheirNamesBackUnlisted)
     Stage("Maps/.~upd-staged~m.mapNEW1", "left too");
     Stage("Maps/.~upd-staged~n.mapNEW1", "older");
     Stage("Maps/n.mapNEW1", "staged again");
+    const std::string plan = RunProgram(KDX_PROGRAM, {"plan", "--data-folder", home + "/.local/share"}, {}).output;
+    EXPECT_NE(plan.find("~x.datNEW1: the next run gives it its name back"), std::string::npos) << plan;
+    EXPECT_NE(plan.find("~n.mapNEW1: waiting for its name"), std::string::npos) << plan;
     RunUpdaterProgram();
     EXPECT_EQ(ReadFile(staging + "/x.datNEW1"), "left by a kill");
     EXPECT_EQ(ReadFile(staging + "/Maps/m.mapNEW1"), "left too");

@@ -386,6 +386,14 @@ static int PlanFileList(const char *fileListPath)
     return counts.wouldNot == 0 ? 0 : 1;
 }
 
+// Tells a file that a killed run left under the reserved name it takes while it installs a staged
+// file (or deletes the list), and what the next run does with it.
+static void ShowClaimedFile(const char *path, bool nameTaken, void *)
+{
+    printf("(left under its reserved name by a killed run: %s: %s)\n", Shown(path).c_str(),
+           nameTaken ? "waiting for its name, which another file holds: kept" : "the next run gives it its name back");
+}
+
 int PlanCommand(const std::vector<std::string> &arguments)
 {
     char dataFolder[PLATFORM_FOLDER_SIZE];
@@ -416,6 +424,9 @@ int PlanCommand(const std::vector<std::string> &arguments)
     if (g_elevatedRun == ELEVATED_RUN_LINKED)
         printf("(this plan speaks for this account unelevated: the updater, started by this administrator, runs "
                "elevated after the consent prompt, and may be allowed where this says \"no permission\")\n");
+    char stagingFolder[PATH_BUFFER_SIZE];
+    if (ComposePath(stagingFolder, sizeof stagingFolder, dataFolder, "/Brackmoor Games/Temp", ""))
+        SettleClaimedFiles(stagingFolder, false, ShowClaimedFile, NULL);
     if (!PlanGameFolder(settingsPath))
         return 2;
     return PlanFileList(fileListPath);

@@ -178,7 +178,7 @@ void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisit
     if (length >= sizeof path)
         return;
     memset(path, 0, sizeof path);
-    memcpy(path, stagingFolder, length);
+    (void)snprintf(path, sizeof path, "%.*s", (int)length, stagingFolder);
     int folder = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return;

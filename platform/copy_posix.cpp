@@ -124,6 +124,42 @@ static MoveOutcome CopyToNamedSyncedFile(MovePass *pass, const StagedFile *stage
     return copied;
 }
 
+bool CopyOpenFileAside(MovePass *pass, int file, const char *folder, char temporary[MOVE_TEMPORARY_PATH_SIZE])
+{
+    struct stat info;
+    if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    int output = access("/proc/self/fd", X_OK) == 0 ? open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600) : -1;
+    bool named = output < 0;
+    if (named)
+        output = CreateNamedCopy(pass, temporary, folder);
+    if (output < 0)
+        return false;
+    bool copied = true;
+    for (off_t at = 0; copied;) {
+        ssize_t got = pread(file, pass->copyBuffer, sizeof pass->copyBuffer, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        copied = WriteAll(output, pass->copyBuffer, (size_t)got);
+        at += got;
+    }
+    copied = copied && (fchmod(output, info.st_mode & 0777) == 0 || errno == EPERM || errno == EOPNOTSUPP) &&
+             fsync(output) == 0;
+    if (copied && !named) {
+        copied = LinkOpenFile(pass, output, temporary, folder);
+        named = copied;
+    }
+    if (close(output) != 0)
+        copied = false;
+    if (!copied && named)
+        (void)unlink(temporary);
+    return copied;
+}
+
 MoveOutcome MoveAcrossFileSystems(MovePass *pass, const StagedFile *staged, const char *target, const char *folder)
 {
     char temporary[MOVE_TEMPORARY_PATH_SIZE];

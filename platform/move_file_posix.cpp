@@ -11,69 +11,59 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Keeps a second name of the regular file at `target`, a temporary of this process in the
-// target's folder `folder`, while a rename replaces it, so that the old file can come back. False
-// when it cannot (no room, no links there): the rename then goes on without a way back. A run
-// killed meanwhile leaves the temporary, which a later run removes.
-static bool KeepReplacedAside(MovePass *pass, const char *target, const char *folder,
-                              char aside[MOVE_TEMPORARY_PATH_SIZE])
-{
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        if (!ComposeMoveTemporaryPath(aside, folder, strlen(folder), ThisProcess(), pass->temporaryAttempt++))
-            return false;
-        if (linkat(AT_FDCWD, target, AT_FDCWD, aside, 0) == 0)
-            return true;
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
-}
-
 // Renames `from`, the staged file's name in its own folder, over `target` (in `folder`). A writer
 // whose open of the staged file looked it up before the last look, and reached the lease only
 // now, would write into the installed file: so the lease is looked at once more after the
 // rename, and when it is broken the file goes back to `from` and the old file (or no file) back
 // to `target`: MOVE_IN_USE. Whenever this returns other than MOVE_DONE, the staged file is under
 // `from`; `*crossedFileSystems` tells a rename refused as crossing file systems. Where there is
-// no way back (no second name could be kept, a link replaced), the install stands.
+// no way back (the old file could not be read or copied, a link replaced), the install stands.
 static MoveOutcome RenameOverTarget(MovePass *pass, StagedFile *staged, const char *from, const char *target,
                                     const char *folder, bool creates, bool *crossedFileSystems)
 {
     *crossedFileSystems = false;
-    char aside[MOVE_TEMPORARY_PATH_SIZE];
-    // Only a leased file can be seen opened: elsewhere a way back would never be taken.
-    bool kept = staged->leased && staged->targetInode != 0 && KeepReplacedAside(pass, target, folder, aside);
+    // The old file is held open across the rename, which costs no change on disk: only when the
+    // lease is found broken afterwards is a copy of it made, to take the target back. Only a
+    // leased file can be seen opened, so elsewhere it is not held.
+    int old = staged->leased && staged->targetInode != 0
+                  ? open(target, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)
+                  : -1;
     int held = HoldReplacedTarget(staged, target);
     if (renameat(staged->folder, from, AT_FDCWD, target) != 0) {
         *crossedFileSystems = errno == EXDEV;
         if (held >= 0)
             (void)close(held);
-        if (kept)
-            (void)unlink(aside);
+        if (old >= 0)
+            (void)close(old);
         return MOVE_FAILED;
     }
     if (LeaseBroken(staged)) {
-        // The new file takes `from` again before the old one takes the target back, so that each
-        // always has a name; a run killed between finds the staged file a second name of the
-        // target, which it drops.
+        // The new file takes `from` again before the old one's copy takes the target, so that
+        // each always has a name; a run killed between finds the staged file a second name of the
+        // target, which it drops, and the copy a temporary, which it removes.
         bool back = false;
-        if (kept && linkat(AT_FDCWD, target, staged->folder, from, 0) == 0) {
-            back = rename(aside, target) == 0;
-            if (back)
-                kept = false;
-            else
-                (void)unlinkat(staged->folder, from, 0);
+        char copy[MOVE_TEMPORARY_PATH_SIZE];
+        if (old >= 0 && CopyOpenFileAside(pass, old, folder, copy)) {
+            if (linkat(AT_FDCWD, target, staged->folder, from, 0) == 0) {
+                back = rename(copy, target) == 0;
+                if (!back)
+                    (void)unlinkat(staged->folder, from, 0);
+            }
+            if (!back)
+                (void)unlink(copy);
         } else if (creates) {
             back = renameat2(AT_FDCWD, target, staged->folder, from, RENAME_NOREPLACE) == 0;
         }
         if (back) {
             if (held >= 0)
                 (void)close(held);
+            if (old >= 0)
+                (void)close(old);
             return MOVE_IN_USE;
         }
     }
-    if (kept)
-        (void)unlink(aside);
+    if (old >= 0)
+        (void)close(old);
     NoteReplaced(pass, held, target);
     return MOVE_DONE;
 }

@@ -186,6 +186,11 @@ bool RemoveNameIfUnchanged(MovePass *pass, int folder, const char *leaf, const s
 // This process's number, asked once: it names every temporary of the run.
 unsigned long ThisProcess();
 
+// Copies the regular file open as `file` into a synced file in `folder`, under a new unique name
+// `temporary` of this process, with its permission bits (never set-uid or set-gid). False, with
+// nothing left, when it cannot.
+bool CopyOpenFileAside(MovePass *pass, int file, const char *folder, char temporary[MOVE_TEMPORARY_PATH_SIZE]);
+
 // Installs the staged file at `target` (its folder `folder`) through a synced copy; the staged
 // name goes once SyncFolder(folder) has made the new name durable.
 MoveOutcome MoveAcrossFileSystems(MovePass *pass, const StagedFile *staged, const char *target, const char *folder);

@@ -352,6 +352,7 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     if (ComposePath(stagingFolder, sizeof stagingFolder, g_UpdaterState.AppDataPath, STAGING_FOLDER, ""))
         SyncStagedFiles(stagingFolder);
     ForEachInstallableEntry(payload, length, InstallEntry);
+    EndMovePass();
     if (!StagedFilesStayReachable())
         g_passDurable = false;
     // Before the file list goes, every move of the pass is durable, so none is lost with it.

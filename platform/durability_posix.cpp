@@ -77,16 +77,20 @@ void PrepareStagedFile(const char *source, size_t stagingLength, const char *tar
     }
     if (pass->notedCount >= NoteLimit())
         return;
-    // One look, the cheapest: a file found through a link here is not the one the move opens,
-    // whose identity then differs, and which then syncs itself. Only a file that a rename
-    // installs is noted; a copy syncs itself. It is opened only as a regular file (a device may
-    // act on an open) and held open for its lease across the sync.
+    // Reached as its move reaches it, and held open for its lease across the sync. Only a file
+    // that a rename installs is noted (a copy syncs itself), and each file once: a second entry
+    // naming it finds it gone, and would never take its note.
     struct stat info;
-    if (lstat(source, &info) != 0 || !S_ISREG(info.st_mode) || DeviceOfFolderPart(pass, target) != info.st_dev)
-        return;
-    int file = open(source, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    int file = OpenStagedFileToNote(pass, source, stagingLength, &info);
     if (file < 0)
         return;
+    bool noted = DeviceOfFolderPart(pass, target) != info.st_dev;
+    for (unsigned index = 0; !noted && index < pass->notedCount; ++index)
+        noted = pass->noted[index].stamp.st_dev == info.st_dev && pass->noted[index].stamp.st_ino == info.st_ino;
+    if (noted) {
+        (void)close(file);
+        return;
+    }
     NotedStagedFile *note = &pass->noted[pass->notedCount++];
     note->stamp = info;
     note->file = file;
@@ -200,6 +204,16 @@ void SyncStagedFiles(const char *stagingFolder)
     }
     if (folder >= 0)
         (void)close(folder);
+}
+
+void EndMovePass()
+{
+    MovePass *pass = ThisPass();
+    // A note no move took (its entry failed before it opened the file) lets go of its lease now,
+    // not at the process's end.
+    ForgetNotes(pass);
+    pass->notedSynced = false;
+    LetGoOfStagingFolder(pass);
 }
 
 int TakeNotedFile(MovePass *pass, const struct stat *info, struct stat *stamp)

@@ -43,15 +43,21 @@ static MoveOutcome RenameOverTarget(MovePass *pass, StagedFile *staged, const ch
         // target, which it drops, and the copy a temporary, which it removes.
         bool back = false;
         char copy[MOVE_TEMPORARY_PATH_SIZE];
+        char procPath[64];
+        (void)snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", staged->file);
+        struct stat info;
         if (old >= 0 && CopyOpenFileAside(pass, old, folder, copy)) {
-            if (linkat(AT_FDCWD, target, staged->folder, from, 0) == 0) {
+            // Through its descriptor, never by the target's name: whatever another program put
+            // there meanwhile is not taken into the staging folder.
+            if (linkat(AT_FDCWD, procPath, staged->folder, from, AT_SYMLINK_FOLLOW) == 0) {
                 back = rename(copy, target) == 0;
                 if (!back)
                     (void)unlinkat(staged->folder, from, 0);
             }
             if (!back)
                 (void)unlink(copy);
-        } else if (creates) {
+        } else if (creates && lstat(target, &info) == 0 && info.st_dev == staged->info.st_dev &&
+                   info.st_ino == staged->info.st_ino) {
             back = renameat2(AT_FDCWD, target, staged->folder, from, RENAME_NOREPLACE) == 0;
         }
         if (back) {

@@ -164,6 +164,11 @@ void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisit
     (void)context;
 }
 
+void EndMovePass()
+{
+    // Nothing is held from one move to the next but what a move forgets itself.
+}
+
 bool StagedFilesStayReachable()
 {
     return true; // a staged file is moved through its handle, never parked under another name

@@ -130,6 +130,10 @@ void CloseStagedFile(MovePass *pass, StagedFile *staged);
 // Closes the held staging folder: the next entry opens it afresh.
 void LetGoOfStagingFolder(MovePass *pass);
 
+// Opens the regular staged file `source` as a move reaches it (beneath the staging folder, no
+// link followed), for a note: the descriptor, with `*info` its status, or -1.
+int OpenStagedFileToNote(MovePass *pass, const char *source, size_t stagingLength, struct stat *info);
+
 // True when what identifies the content of a file has not changed between the two looks.
 bool SameContentStamp(const struct stat *before, const struct stat *after);
 

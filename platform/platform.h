@@ -200,6 +200,10 @@ void PrepareStagedFile(const char *source, size_t stagingLength, const char *tar
 // Windows: nothing. A hint: where it does nothing, or fails, each move syncs its own file.
 void SyncStagedFiles(const char *stagingFolder);
 
+// Ends the pass's moves: lets go of what it held open for them (POSIX: a staged file still open
+// and leased for a move that did not take it). Windows: nothing.
+void EndMovePass();
+
 // Makes the entries of `folder` (renames into it, removals) durable. POSIX: fsync of the
 // folder; a file system that cannot sync folders counts as done; then the staged names of the
 // files moved into it go. Windows: nothing, since every

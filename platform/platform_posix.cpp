@@ -153,7 +153,13 @@ static bool DeleteClaimedDataFile(const char *path, const struct stat *read)
         return false;
     bool deleted = false;
     struct stat named;
-    if (renameat2(folder, leaf, folder, claimed, RENAME_NOREPLACE) == 0) {
+    int taken = renameat2(folder, leaf, folder, claimed, RENAME_NOREPLACE);
+    // A list a killed run left under the reserved name, whose name this list took since (the run
+    // at the start gives it back only when the name is free), is older than this one: it goes.
+    if (taken != 0 && errno == EEXIST && fstatat(folder, claimed, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(named.st_mode) && unlinkat(folder, claimed, 0) == 0)
+        taken = renameat2(folder, leaf, folder, claimed, RENAME_NOREPLACE);
+    if (taken == 0) {
         // The claim changed the file's change time; what it took must be the file read, and not
         // written since.
         deleted = fstatat(folder, claimed, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == read->st_dev &&

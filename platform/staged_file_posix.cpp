@@ -112,6 +112,28 @@ bool OpenStagedFile(MovePass *pass, const char *source, size_t stagingLength, Mo
     return true;
 }
 
+int OpenStagedFileToNote(MovePass *pass, const char *source, size_t stagingLength, struct stat *info)
+{
+    size_t folderLength = FolderPartLength(source);
+    bool throughLink = false;
+    int folder = ReachStagedFolder(pass, source, folderLength, stagingLength, &throughLink);
+    if (folder < 0)
+        return -1;
+    const char *leaf = source + folderLength + 1;
+    struct stat named;
+    int file = -1;
+    // Only a regular file is opened: a device may act on an open.
+    if (fstatat(folder, leaf, &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode))
+        file = openat(folder, leaf, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (file >= 0 && (fstat(file, info) != 0 || info->st_dev != named.st_dev || info->st_ino != named.st_ino)) {
+        (void)close(file);
+        file = -1;
+    }
+    if (!(pass->staging.held && folder == pass->staging.folder))
+        (void)close(folder);
+    return file;
+}
+
 bool SameContentStamp(const struct stat *before, const struct stat *after)
 {
     return before->st_size == after->st_size && before->st_mtim.tv_sec == after->st_mtim.tv_sec &&

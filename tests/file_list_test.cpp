@@ -954,6 +954,16 @@ TEST_F(FileListRun, FilesLeftUnderReservedNamesGetTheirNamesBackUnlisted)
     EXPECT_EQ(ReadFile(staging + "/Maps/m.mapNEW1"), "left too");
     EXPECT_EQ(ReadFile(staging + "/Maps/n.mapNEW1"), "staged again");
     EXPECT_EQ(ReadFile(staging + "/Maps/.~upd-staged~n.mapNEW1"), "older");
+
+    // A list left under its reserved name while the client wrote a newer one is older: it goes
+    // with the newer one, and neither stays to be applied again.
+    Install("x.dat", "old x");
+    WriteFile(staging + "/.~upd-staged~FileList.kdx", KdxFile(FileListPayload({"Maps/m.mapNEW1"})));
+    WriteFileList({"x.datNEW1"});
+    RunUpdaterProgram();
+    EXPECT_EQ(ReadFile(game + "/x.dat"), "left by a kill");
+    EXPECT_FALSE(PathExists(fileList));
+    EXPECT_FALSE(PathExists(staging + "/.~upd-staged~FileList.kdx"));
 }
 
 // A data folder and a game folder of exactly the lengths that still fit, and one byte more.

@@ -20,7 +20,13 @@ skip() {
   echo "SKIPPED: $1"
   exit 77
 }
+# LazyFS's source: LAZYFS_SOURCE, else the shared folder beside this repository, else beside the
+# repository this one was cloned from (a clean clone made elsewhere for CI).
 source_folder=${LAZYFS_SOURCE:-$here/../../shared/tools/lazyfs}
+origin=$(git -C "$here/.." config --get remote.origin.url 2>/dev/null || true)
+if [ ! -x "$source_folder/build.sh" ] && [ -z "${LAZYFS_SOURCE:-}" ] && [ -d "$origin" ]; then
+  source_folder=$origin/../shared/tools/lazyfs
+fi
 [ -x "$source_folder/build.sh" ] || skip "no LazyFS source in ../shared/tools/lazyfs (or set LAZYFS_SOURCE)"
 command -v strace >/dev/null || skip "no strace"
 [ -e /dev/fuse ] || skip "no /dev/fuse"

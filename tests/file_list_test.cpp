@@ -777,6 +777,8 @@ char ProcessState(pid_t process)
 // returns the stopped updater, 0 when it ended first, and strace's process in `*strace`.
 pid_t StartStoppedAfter(const std::string &home, const std::string &trace, const std::string &call, pid_t *strace)
 {
+    // A trace left by an earlier run would show its stop before this run has begun.
+    (void)unlink(trace.c_str());
     *strace = StartProgram("/usr/bin/strace",
                            {"-s", "4096", "-o", trace, "-e",
                             "inject=" + call.substr(0, call.find(':')) + ":signal=STOP" + call.substr(call.find(':')),
@@ -823,6 +825,7 @@ TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
         const char *what;
         bool copied;        // the game folder on another file system: the staged name goes after the copy
         const char *marker; // the updater is held just before its first call whose trace line holds this
+                            // (for 'c', right after the call named)
         char act;           // 'w' a writer appends to the staged file, 'r' a newer one is renamed over it,
                             // 'l' a new list is renamed over the list, 'c' a writer opens its reserved name
     };
@@ -832,7 +835,9 @@ TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
          "\".~upd-staged~a.datNEW1\", RENAME_NOREPLACE", 'r'},
         {"a new list is renamed over the list as it is deleted", false,
          "\".~upd-staged~FileList.kdx\", RENAME_NOREPLACE", 'l'},
-        {"a writer reaches the staged file as it is renamed over its target", false, "/a.dat\") = 0", 'c'},
+        // Held right after the rename over the target, before its second look at the lease: a
+        // writer that looked the staged file up before the claim reaches it at the target now.
+        {"a writer reaches the staged file as it is renamed over its target", false, "renameat:when=1", 'c'},
     };
     const bool canCopy = IsOtherFileSystem("/dev/shm", root);
     const std::string trace = root + "/trace";
@@ -850,7 +855,7 @@ TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
             WriteFileList({"a.datNEW1"});
         };
         stage();
-        const std::string call = CallJustBefore(home, trace, row.marker);
+        const std::string call = row.act == 'c' ? row.marker : CallJustBefore(home, trace, row.marker);
         ASSERT_NE(call, "") << "no run reaches " << row.marker;
         stage();
         pid_t strace = 0;
@@ -860,7 +865,7 @@ TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
         if (row.act == 'w')
             writer = AppendBehindLease(staged, " and more");
         if (row.act == 'c')
-            writer = AppendBehindLease(staging + "/.~upd-staged~a.datNEW1", " and more");
+            writer = AppendBehindLease(target + "/a.dat", " and more");
         if (row.act == 'r') {
             WriteFile(root + "/newer", "newer a");
             ASSERT_EQ(rename((root + "/newer").c_str(), staged.c_str()), 0);

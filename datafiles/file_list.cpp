@@ -311,6 +311,7 @@ static const unsigned RETRY_LONGEST_PAUSE_MS = 1000;
 static const unsigned RETRY_BUDGET_MS = 10000;
 static unsigned g_retryBudgetLeftMs;
 static bool g_passDurable = true;
+static bool g_leftoversSettled; // this run's pass settled the leftovers of its folders
 
 static void InstallEntry(const FileListEntryPaths *paths)
 {
@@ -356,6 +357,7 @@ void ApplyFileList(const unsigned char *payload, size_t length)
     if (!StagedFilesStayReachable())
         g_passDurable = false;
     // Before the file list goes, every move of the pass is durable, so none is lost with it.
+    g_leftoversSettled = true; // the game folder is the pass's first folder
     for (unsigned index = 0; index < g_passFolders.count; ++index) {
         RemoveMoveLeftovers(g_passFolders.path[index]);
         // The renames themselves are done; the list stays until they are on disk.
@@ -405,6 +407,11 @@ void ProcessFileList(unsigned lockWaitMs)
     // whether or not the list names it.
     if (lock == RUN_LOCK_HELD)
         SettleClaimedFiles(stagingFolder, true, NULL, NULL);
+    g_leftoversSettled = false;
     ApplyAndDeleteFileList(fileListPath);
+    // Leftovers in the game folder itself are settled by every run that knows it, with a list or
+    // without: what a run set aside there is deleted once its program has ended.
+    if (lock == RUN_LOCK_HELD && !g_leftoversSettled && g_UpdaterState.GamePath[0] != '\0')
+        RemoveMoveLeftovers(g_UpdaterState.GamePath);
     UnlockUpdateRun();
 }

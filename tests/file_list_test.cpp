@@ -971,6 +971,19 @@ TEST_F(FileListRun, FilesLeftUnderReservedNamesGetTheirNamesBackUnlisted)
     EXPECT_FALSE(PathExists(staging + "/.~upd-staged~FileList.kdx"));
 }
 
+// A run with no list still settles what killed runs left in the game folder itself; deeper
+// folders wait for a list that installs there.
+TEST_F(FileListRun, ARunWithoutAListRemovesLeftoversInTheGameFolderItself)
+{
+    const std::string name = "/.~upd-" + std::to_string(EndedProcessId()) + "-7.tmp";
+    MakeFolders(game + "/Maps");
+    WriteFile(game + name, "left by a killed run");
+    WriteFile(game + "/Maps" + name, "left deeper");
+    EXPECT_EQ(RunUpdaterProgram().exitCode, 0);
+    EXPECT_FALSE(PathExists(game + name)) << "a leftover in the game folder stayed";
+    EXPECT_TRUE(PathExists(game + "/Maps" + name));
+}
+
 // A data folder and a game folder of exactly the lengths that still fit, and one byte more.
 TEST(FileListLimits, PathsAtTheirLimitFitAndOneMoreIsRefused)
 {

@@ -35,11 +35,10 @@ check "the updater replaced itself" cmp -s "$GAME_UNIX/updater.exe" "$out.update
 check "both old files stay set aside while their programs run" test "$(set_aside_count)" -eq 2
 touch "$flags/release"
 wait "$running" || true
-echo "other" >"$STAGING_UNIX/Other.datnew1"
-write_file_list "Other.datnew1"
 write_settings "$GAME_WIN\\" # the same folder, written with a trailing separator
+check "the first run's list is gone" test ! -e "$STAGING_UNIX/FileList.kdx"
 run_updater "$out"
-check "a later run removes them once their programs have ended" test "$(set_aside_count)" -eq 0
+check "a later run, with no list, removes them once their programs have ended" test "$(set_aside_count)" -eq 0
 check "... and keeps the new files" content_is "$GAME_UNIX/Running.exe" "new build"
 
 echo "== killed between setting a running file aside and moving the new one in"

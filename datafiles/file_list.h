@@ -81,8 +81,8 @@ static const unsigned UPDATE_RUN_LOCK_WAIT_MS = 30000;
 // name meanwhile. Does nothing when the list does not open (a FIFO or folder there counts as
 // none), when AppDataPath is empty, or when the other run still holds the folder after the
 // wait. Holding the claim and knowing the game folder, it settles the leftovers of earlier runs
-// in the game folder itself (RemoveMoveLeftovers) whether or not a list was applied. Returns with the claim given up,
-// so that a client started next may start an updater.
+// in the game folder itself (RemoveMoveLeftovers) whether or not a list was applied. Returns
+// with the claim given up, so that a client started next may start an updater.
 void ProcessFileList(unsigned lockWaitMs);
 
 // Tells the player that no game folder is known ("Error: No Dunmark Path Set." on standard

@@ -802,16 +802,29 @@ void ContinueStopped(pid_t process)
         kill(process, SIGCONT);
 }
 
-// Opens `path` for appending in a child, which blocks while the updater's lease on it is being
-// broken, then appends `more`. Returns once the open is seen waiting on the lease.
-pid_t AppendBehindLease(const std::string &path, const std::string &more)
+// True while a lease that `holder` holds is being broken: the system's lock table, which other
+// programs' leases share, is read for this holder's alone.
+bool LeaseBreakingOf(pid_t holder)
+{
+    std::istringstream locks(ReadFile("/proc/locks"));
+    const std::string process = " " + std::to_string(holder) + " ";
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("BREAKING") != std::string::npos && line.find(process) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+// Opens `path` for appending in a child, which blocks while the lease of `holder` on it is being
+// broken, then appends `more`. Returns once the open is seen waiting on that lease.
+pid_t AppendBehindLease(pid_t holder, const std::string &path, const std::string &more)
 {
     pid_t writer = fork();
     if (writer == 0) {
         int file = open(path.c_str(), O_WRONLY | O_APPEND);
         _exit(file >= 0 && write(file, more.data(), more.size()) == (ssize_t)more.size() ? 0 : 1);
     }
-    while (ReadFile("/proc/locks").find("BREAKING") == std::string::npos && waitpid(writer, nullptr, WNOHANG) == 0) {
+    while (!LeaseBreakingOf(holder) && waitpid(writer, nullptr, WNOHANG) == 0) {
     }
     return writer;
 }
@@ -863,9 +876,9 @@ TEST_F(FileListRun, WhatAClientDoesWhileAStagedNameOrTheListIsTakenIsKept)
         ASSERT_NE(updater, 0) << "the updater was never held after " << call;
         pid_t writer = 0;
         if (row.act == 'w')
-            writer = AppendBehindLease(staged, " and more");
+            writer = AppendBehindLease(updater, staged, " and more");
         if (row.act == 'c')
-            writer = AppendBehindLease(target + "/a.dat", " and more");
+            writer = AppendBehindLease(updater, target + "/a.dat", " and more");
         if (row.act == 'r') {
             WriteFile(root + "/newer", "newer a");
             ASSERT_EQ(rename((root + "/newer").c_str(), staged.c_str()), 0);

@@ -102,10 +102,12 @@ echo "== a staged file written again after the pass synced the file system"
 (
   for _ in $(seq 1 1200); do grep -q "stopped by SIGSTOP" "$trace" 2>/dev/null && break; sleep 0.05; done
   # The append waits while the pass holds c.pak's lease; the pass goes on once it is seen waiting.
+  pass=$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$trace")
   echo "newer c.pak" >>"$staging/c.pakNEW1" &
   appender=$!
-  while kill -0 "$appender" 2>/dev/null && ! grep -q BREAKING /proc/locks; do sleep 0.01; done
-  kill -CONT "$(awk '/stopped by SIGSTOP/ { print $1; exit }' "$trace")"
+  # The system's lock table is shared with other programs: only this pass's leases count.
+  while kill -0 "$appender" 2>/dev/null && ! awk -v pass="$pass" '/BREAKING/ && $5 == pass { hit = 1 } END { exit !hit }' /proc/locks; do sleep 0.01; done
+  kill -CONT "$pass"
 ) &
 run "$game" --inject=renameat2:signal=STOP:when=1
 wait

@@ -24,6 +24,10 @@ bool CreateFoldersFor(const char *path, size_t trustedLength, PlatformError *err
 // already (so that another program's file is never truncated). NULL when it cannot.
 FILE *CreateNewOutputFile(const char *path, PlatformError *error);
 
+// Gives the copy `copy` the permission to execute that `source` has (POSIX, for whoever may read
+// the copy; never set-uid or set-gid); Windows nothing. False when it could not.
+bool KeepExecutePermission(FILE *source, FILE *copy);
+
 // Writes what `file` holds to the disk (its buffer, then fsync / FlushFileBuffers) and closes it,
 // whatever happens. False when the content may not be on disk.
 bool SyncAndCloseFile(FILE *file, PlatformError *error);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <poll.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 
 #include <thread>
 
+#include "client/update_client.h"
 #include "tests/support/updater_fixture.h"
 
 namespace {
@@ -81,6 +83,49 @@ TEST_F(BrowserWait, AWindowOfAnotherClassDoesNotHoldTheRun)
     EXPECT_LT(result.seconds, 1.5);
     EXPECT_GE(result.seconds, 0.5) << "the first look comes after a 500 ms pause";
     EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+}
+
+// The client library's hand-over: the updater is started only once the browser window is gone,
+// so that it never finds one and never shows its box; a window that stays starts nothing.
+TEST_F(BrowserWait, TheHandOverStartsTheUpdaterOnlyOnceTheBrowserWindowIsGone)
+{
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
+    std::string started = root + "/updater-started";
+    std::string standIn = root + "/updater.sh";
+    WriteFile(standIn, "#!/bin/sh\necho \"$(pwd) $1\" >\"" + started + ".part\"\nmv \"" + started + ".part\" \"" +
+                           started + "\"\n");
+    chmod(standIn.c_str(), 0755);
+    for (bool windowStays : {false, true}) {
+        SCOPED_TRACE(windowStays ? "the window stays" : "the window closes a moment later");
+        std::string ready = root + "/window-ready";
+        RemoveTree(ready);
+        pid_t window = fork();
+        if (window == 0) {
+            execl(X11_WINDOW_PROGRAM, X11_WINDOW_PROGRAM, "OrvoBrowser", "Orvo", windowStays ? "600000" : "1500",
+                  ready.c_str(), started.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        for (int i = 0; i < 500 && !PathExists(ready); ++i)
+            usleep(10000);
+        ASSERT_TRUE(PathExists(ready)) << "the test window did not open";
+        UpdateClientReport report;
+        UpdateClientStatus status = UpdateClientHandOver(standIn.c_str(), 1, windowStays ? 300 : 60000, &report);
+        if (windowStays) {
+            EXPECT_EQ(status, UPDATE_CLIENT_BROWSER_STAYED) << report.reason;
+            kill(window, SIGTERM);
+            waitpid(window, nullptr, 0);
+            EXPECT_FALSE(PathExists(started)) << "an updater was started while the browser stayed open";
+            continue;
+        }
+        EXPECT_EQ(status, UPDATE_CLIENT_OK) << report.reason;
+        waitpid(window, nullptr, 0);
+        EXPECT_EQ(ReadFile(ready + ".watch"), "absent") << "the updater started while the browser was open";
+        for (int i = 0; i < 1000 && !PathExists(started); ++i)
+            usleep(10000);
+        EXPECT_EQ(ReadFile(started), game + " -restart\n");
+        RemoveTree(started);
+    }
 }
 
 // Passes one X connection from `listener` on to the real display's socket `upstream`, and cuts

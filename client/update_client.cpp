@@ -28,9 +28,12 @@ struct ClientFolders {
     size_t dataLength;              // the length of AppDataPath
 };
 
+// printf-style, for the report's reason; the format attribute lets the compiler check each call.
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 static UpdateClientStatus Report(UpdateClientReport *report, UpdateClientStatus status, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// NOLINTNEXTLINE(cert-dcl50-cpp)
 static UpdateClientStatus Report(UpdateClientReport *report, UpdateClientStatus status, const char *format, ...)
 {
     report->status = status;
@@ -90,8 +93,8 @@ static UpdateClientStatus JudgeName(const char *stagedName, char spelled[UPDATE_
                       report->name);
     }
     LenStringView view = {(const unsigned char *)spelled, strlen(spelled), strlen(spelled)};
-    FileListEntryVerdict verdict = PrepareFileListEntry(&view, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath,
-                                                        paths);
+    FileListEntryVerdict verdict =
+        PrepareFileListEntry(&view, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, paths);
     if (verdict != ENTRY_INSTALLABLE) {
         report->entryVerdict = verdict;
         return Report(report, UPDATE_CLIENT_NAME_REFUSED, "%s: the updater refuses it: %s", report->name,
@@ -103,8 +106,8 @@ static UpdateClientStatus JudgeName(const char *stagedName, char spelled[UPDATE_
         ++leaf;
     if (strlen(leaf) <= FILE_LIST_SUFFIX_LENGTH) {
         report->entryVerdict = ENTRY_NAME_TOO_SHORT;
-        return Report(report, UPDATE_CLIENT_NAME_REFUSED, "%s: its file name has four bytes or fewer: no suffix to drop",
-                      report->name);
+        return Report(report, UPDATE_CLIENT_NAME_REFUSED,
+                      "%s: its file name has four bytes or fewer: no suffix to drop", report->name);
     }
     return UPDATE_CLIENT_OK;
 }
@@ -118,9 +121,8 @@ static UpdateClientStatus MakeStagedFolders(const ClientFolders *folders, const 
     PathInfo staging;
     InspectPath(folders->staging, &staging);
     char inside[PATH_BUFFER_SIZE];
-    if (staging.kind == PATH_MISSING &&
-        (!ComposePath(inside, sizeof inside, folders->staging, "/", "x") ||
-         !CreateFoldersFor(inside, folders->dataLength, &error)))
+    if (staging.kind == PATH_MISSING && (!ComposePath(inside, sizeof inside, folders->staging, "/", "x") ||
+                                         !CreateFoldersFor(inside, folders->dataLength, &error)))
         return SystemFailure(report, "the staging folder cannot be created", error);
     if (!CreateFoldersFor(paths->source, paths->stagingLength, &error))
         return SystemFailure(report, "the staged file's folder cannot be created", error);
@@ -169,7 +171,7 @@ UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char 
                       "(or it is over 259 bytes)");
     if (spelled[0] == '\0' || !IsAbsolutePath(spelled))
         return Report(report, UPDATE_CLIENT_FOLDER_REFUSED, "the game folder must be an absolute path");
-    report->usedShortForm = spelling == SPELLED_SHORT_FORM;
+    report->usedShortForm = spelling == SPELLED_SHORT_FORM ? 1 : 0;
     std::string payload;
     if (!MakeSettingsPayload(spelled, firstString != NULL ? firstString : "", &payload))
         return Report(report, UPDATE_CLIENT_FOLDER_REFUSED, "the first string is over 65535 bytes");
@@ -196,7 +198,7 @@ UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char 
         return SystemFailure(report, "the settings file cannot be written", error);
     }
     return Report(report, UPDATE_CLIENT_OK, "the settings file names %s%s", spelled,
-                  report->usedShortForm ? " (its short form: the code page cannot spell its long name)" : "");
+                  report->usedShortForm != 0 ? " (its short form: the code page cannot spell its long name)" : "");
 }
 
 UpdateClientStatus UpdateClientOpenStaged(const char *stagedName, UpdateClientStagedFile *staged,
@@ -206,7 +208,7 @@ UpdateClientStatus UpdateClientOpenStaged(const char *stagedName, UpdateClientSt
     memset(staged, 0, sizeof *staged);
     ClientFolders folders;
     char spelled[UPDATE_CLIENT_NAME_SIZE];
-    FileListEntryPaths paths;
+    FileListEntryPaths paths = {};
     UpdateClientStatus status = FindFolders(&folders, false, report);
     if (status == UPDATE_CLIENT_OK)
         status = JudgeName(stagedName, spelled, &paths, report);
@@ -323,8 +325,7 @@ static UpdateClientStatus CheckMovable(const FileListEntryPaths *paths, MoveFore
     if (forecast->verdict == MOVE_REPLACES && forecast->executableLost) {
         report->moveVerdict = forecast->verdict;
         return Report(report, UPDATE_CLIENT_STAGED_FILE_UNUSABLE,
-                      "%s: the installed file may be executed, the staged file not: stage it executable",
-                      report->name);
+                      "%s: the installed file may be executed, the staged file not: stage it executable", report->name);
     }
     if (MoveInstalls(forecast->verdict))
         return UPDATE_CLIENT_OK;
@@ -346,7 +347,7 @@ UpdateClientStatus UpdateClientInstallNow(const char *stagedName, unsigned lockW
     StartReport(report, stagedName);
     ClientFolders folders;
     char spelled[UPDATE_CLIENT_NAME_SIZE];
-    FileListEntryPaths paths;
+    FileListEntryPaths paths = {};
     MoveForecast forecast;
     UpdateClientStatus status = FindFolders(&folders, true, report);
     if (status == UPDATE_CLIENT_OK)
@@ -357,8 +358,8 @@ UpdateClientStatus UpdateClientInstallNow(const char *stagedName, unsigned lockW
         return status;
     PrepareStagedFile(paths.source, paths.stagingLength, paths.target);
     status = CheckMovable(&paths, &forecast, report);
-    MoveOutcome outcome = status == UPDATE_CLIENT_OK ? MoveFileReplacing(paths.source, paths.stagingLength, paths.target)
-                                                     : MOVE_FAILED;
+    MoveOutcome outcome =
+        status == UPDATE_CLIENT_OK ? MoveFileReplacing(paths.source, paths.stagingLength, paths.target) : MOVE_FAILED;
     if (outcome == MOVE_IN_USE)
         ForgetKeptCopy();
     EndMovePass();
@@ -399,7 +400,7 @@ UpdateClientStatus UpdateClientCommit(const UpdateClientEntry *entries, size_t c
     for (size_t index = 0; index < count; ++index) {
         StartReport(report, entries[index].stagedName);
         char spelled[UPDATE_CLIENT_NAME_SIZE];
-        FileListEntryPaths paths;
+        FileListEntryPaths paths = {};
         MoveForecast forecast;
         status = JudgeName(entries[index].stagedName, spelled, &paths, report);
         for (size_t earlier = 0; status == UPDATE_CLIENT_OK && earlier < targets.size(); ++earlier) {
@@ -493,7 +494,7 @@ static void ExamineLeftFile(OutcomeWalk *walk, const char *name)
     ++outcome->leftShown;
     memcpy(left->stagedName, staged, strlen(staged));
     LenStringView view = {(const unsigned char *)staged, strlen(staged), strlen(staged)};
-    FileListEntryPaths paths;
+    FileListEntryPaths paths = {};
     FileListEntryVerdict verdict =
         PrepareFileListEntry(&view, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, &paths);
     left->entryVerdict = verdict;
@@ -557,7 +558,6 @@ UpdateClientStatus UpdateClientReadOutcome(UpdateClientOutcome *outcome, UpdateC
     outcome->state = listInfo.kind != PATH_MISSING ? UPDATE_CLIENT_LIST_WAITING
                      : outcome->leftCount != 0     ? UPDATE_CLIENT_FILES_LEFT
                                                    : UPDATE_CLIENT_APPLIED;
-    static const char *const words[] = {"applied", "the file list is waiting for the updater",
-                                        "staged files are left"};
+    static const char *const words[] = {"applied", "the file list is waiting for the updater", "staged files are left"};
     return Report(report, UPDATE_CLIENT_OK, "%s (%zu staged files left)", words[outcome->state], outcome->leftCount);
 }

@@ -28,9 +28,9 @@ extern "C" {
 #endif
 
 enum {
-    UPDATE_CLIENT_PATH_SIZE = 260,     /* a folder or staged path: 259 bytes and a zero */
-    UPDATE_CLIENT_NAME_SIZE = 128,     /* a staged name: 127 bytes and a zero */
-    UPDATE_CLIENT_REASON_SIZE = 320,   /* an English reason, zero-terminated */
+    UPDATE_CLIENT_PATH_SIZE = 260,       /* a folder or staged path: 259 bytes and a zero */
+    UPDATE_CLIENT_NAME_SIZE = 128,       /* a staged name: 127 bytes and a zero */
+    UPDATE_CLIENT_REASON_SIZE = 320,     /* an English reason, zero-terminated */
     UPDATE_CLIENT_MAX_HANDED_OVER = 255, /* a file list holds at most 255 names */
     UPDATE_CLIENT_MAX_LEFT = 256         /* staged files an outcome tells one by one */
 };
@@ -54,10 +54,10 @@ typedef enum UpdateClientStatus {
 
 typedef struct UpdateClientReport {
     UpdateClientStatus status;
-    int entryVerdict;          /* the updater's verdict on the name, for UPDATE_CLIENT_NAME_REFUSED */
-    int moveVerdict;           /* what the move would meet, for UPDATE_CLIENT_STAGED_FILE_UNUSABLE */
-    unsigned long systemError; /* errno (POSIX) or Win32 error, for UPDATE_CLIENT_SYSTEM_ERROR */
-    int usedShortForm;         /* settings: the game folder was written in its short 8.3 form */
+    int entryVerdict;                       /* the updater's verdict on the name, for UPDATE_CLIENT_NAME_REFUSED */
+    int moveVerdict;                        /* what the move would meet, for UPDATE_CLIENT_STAGED_FILE_UNUSABLE */
+    unsigned long systemError;              /* errno (POSIX) or Win32 error, for UPDATE_CLIENT_SYSTEM_ERROR */
+    int usedShortForm;                      /* settings: the game folder was written in its short 8.3 form */
     char name[UPDATE_CLIENT_NAME_SIZE];     /* the staged name the report is about, when one is */
     char reason[UPDATE_CLIENT_REASON_SIZE]; /* what happened, in English, for a log */
 } UpdateClientReport;
@@ -72,7 +72,8 @@ UpdateClientStatus UpdateClientFindDataFolder(char folder[UPDATE_CLIENT_PATH_SIZ
  * the code page cannot spell is written in its short 8.3 form when that spells it
  * (`usedShortForm` says so), and refused otherwise. `firstString` (NULL for none) is stored first;
  * the updater steps over it. */
-UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char *firstString, UpdateClientReport *report);
+UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char *firstString,
+                                             UpdateClientReport *report);
 
 /* Stages a copy of the file at `sourcePath` (client form) under the staged name `stagedName`
  * (client form, "/" between folders), creating its folders: copied under a reserved fresh name
@@ -89,7 +90,8 @@ typedef struct UpdateClientStagedFile {
     char partPath[UPDATE_CLIENT_PATH_SIZE];
     char stagedPath[UPDATE_CLIENT_PATH_SIZE];
 } UpdateClientStagedFile;
-UpdateClientStatus UpdateClientOpenStaged(const char *stagedName, UpdateClientStagedFile *staged, UpdateClientReport *report);
+UpdateClientStatus UpdateClientOpenStaged(const char *stagedName, UpdateClientStagedFile *staged,
+                                          UpdateClientReport *report);
 UpdateClientStatus UpdateClientFinishStaged(UpdateClientStagedFile *staged, UpdateClientReport *report);
 void UpdateClientAbandonStaged(UpdateClientStagedFile *staged);
 
@@ -121,24 +123,24 @@ UpdateClientStatus UpdateClientHandOver(const char *updaterPath, int restartClie
                                         UpdateClientReport *report);
 
 typedef enum UpdateClientOutcomeState {
-    UPDATE_CLIENT_APPLIED = 0,     /* no file list and no staged file is left: every file installed */
-    UPDATE_CLIENT_LIST_WAITING,    /* the file list is still there: no updater has installed it yet
-                                      (or a run could not make its moves durable and kept it) */
-    UPDATE_CLIENT_FILES_LEFT       /* the list is gone but staged files are left: see `left` */
+    UPDATE_CLIENT_APPLIED = 0,  /* no file list and no staged file is left: every file installed */
+    UPDATE_CLIENT_LIST_WAITING, /* the file list is still there: no updater has installed it yet
+                                   (or a run could not make its moves durable and kept it) */
+    UPDATE_CLIENT_FILES_LEFT    /* the list is gone but staged files are left: see `left` */
 } UpdateClientOutcomeState;
 
 /* A staged file still there, and what a move of it would meet now. */
 typedef struct UpdateClientLeftFile {
     char stagedName[UPDATE_CLIENT_NAME_SIZE]; /* updater form, "/" between folders */
-    int entryVerdict; /* the updater's verdict on its name (0: installable) */
-    int moveVerdict;  /* what its move would meet, for an installable name */
+    int entryVerdict;                         /* the updater's verdict on its name (0: installable) */
+    int moveVerdict;                          /* what its move would meet, for an installable name */
     char reason[UPDATE_CLIENT_REASON_SIZE];
 } UpdateClientLeftFile;
 
 typedef struct UpdateClientOutcome {
     UpdateClientOutcomeState state;
-    size_t leftCount;  /* staged files left, all of them */
-    size_t leftShown;  /* how many of them `left` holds */
+    size_t leftCount; /* staged files left, all of them */
+    size_t leftShown; /* how many of them `left` holds */
     UpdateClientLeftFile left[UPDATE_CLIENT_MAX_LEFT];
 } UpdateClientOutcome;
 

@@ -214,13 +214,12 @@ bool StartDetachedProgram(const char *clientPath, const char *argument, const ch
                 execv(clientPath, argument != NULL && argument[0] != '\0' ? withArgument : alone);
                 failed = errno;
             }
-            (void)!write(report[1], &failed, sizeof failed);
-            _exit(127);
+            ssize_t told = write(report[1], &failed, sizeof failed);
+            _exit(told >= 0 ? 127 : 126);
         }
         int failed = program < 0 ? errno : 0;
-        if (failed != 0)
-            (void)!write(report[1], &failed, sizeof failed);
-        _exit(0);
+        ssize_t told = failed != 0 ? write(report[1], &failed, sizeof failed) : 0;
+        _exit(told >= 0 ? 0 : 1);
     }
     (void)close(report[1]);
     while (waitpid(middle, NULL, 0) < 0 && errno == EINTR) {

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh checks
 
-cxx_files=$(git ls-files '*.cpp' '*.h')
+cxx_files=$(git ls-files '*.cpp' '*.h' '*.c')
 echo "== clang-format"
 # shellcheck disable=SC2086
 clang-format --dry-run --Werror $cxx_files
@@ -14,7 +14,7 @@ echo "clang-format: clean"
 
 echo "== clang-tidy (POSIX sources)"
 [ -f build/native/compile_commands.json ] || cmake --preset native >/dev/null
-posix_sources=$(git ls-files 'updater/*.cpp' 'datafiles/*.cpp' 'tools/*.cpp' 'platform/*_posix.cpp')
+posix_sources=$(git ls-files 'updater/*.cpp' 'datafiles/*.cpp' 'tools/*.cpp' 'client/*.cpp' 'platform/*_posix.cpp')
 # shellcheck disable=SC2086
 clang-tidy -p build/native --quiet $posix_sources 2> >(grep -v -E '^[0-9]+ warnings? (and [0-9]+ errors? )?generated' >&2)
 echo "clang-tidy: clean"

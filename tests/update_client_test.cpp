@@ -27,8 +27,9 @@ protected:
 
 TEST_F(UpdateClient, RefusesNamesTheUpdaterWouldRefuseAndWritesNothing)
 {
-    const char *const names[] = {"/Data.pak.new", "../Data.pak.new", "Maps/../../x.pak.new", ".~upd-Data.pak.new",
-                                 "Maps/.new",     "Data:x.pak.new",  "CON.new",              "Maps//Data.pak.new"};
+    const char *const names[] = {
+        "/Data.pak.new",  "../Data.pak.new", "Maps/../../x.pak.new", ".~upd-Data.pak.new", "Maps/.new",
+        "Data:x.pak.new", "CON.new",         "Maps//Data.pak.new"};
     WriteFile(root + "/download", "content");
     for (const char *name : names) {
         SCOPED_TRACE(name);

@@ -512,7 +512,7 @@ static int PlanFileList(const char *fileListPath)
             PrintRecord({"entry", std::to_string(index + 1), NameField(planned.name), "installable",
                          planned.movedBy != 0 ? "moved-earlier" : MoveVerdictToken(forecast.verdict),
                          sized ? std::to_string(forecast.stagedSize) : "",
-                         sized && forecast.verdict != MOVE_CREATES ? std::to_string(forecast.targetSize) : "",
+                         sized && forecast.verdict == MOVE_REPLACES ? std::to_string(forecast.targetSize) : "",
                          std::to_string(other)});
         else
             printf("  %zu: %s -> %s: %s\n", index + 1, Shown(planned.paths.source).c_str(),

@@ -10,7 +10,7 @@ SpellResult SpellForUpdater(const char *text, bool allowShortForm, char *spelled
     size_t length = strlen(text);
     if (length >= size)
         return SPELLING_IMPOSSIBLE;
-    memcpy(spelled, text, length);
+    memcpy(spelled, text, length + 1);
     return SPELLED_AS_IS;
 }
 

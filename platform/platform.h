@@ -71,7 +71,13 @@ bool DeleteDataFileAndClose(FILE *file, const char *path);
 FILE *CreateOutputFile(const char *path, PlatformError *error);
 
 // What lies at a path, for tools that report without changing anything.
-enum PathKind { PATH_MISSING = 0, PATH_REGULAR_FILE, PATH_FOLDER, PATH_OTHER };
+enum PathKind {
+    PATH_MISSING = 0,
+    PATH_REGULAR_FILE,
+    PATH_FOLDER,
+    PATH_OTHER,
+    PATH_UNSPELLABLE // ListFolder on Windows: a name the ANSI code page cannot spell, whatever it is
+};
 struct PathInfo {
     PathKind kind;           // a link (or junction) is PATH_OTHER: it is not followed; so is a
                              // name that cannot be examined (denied): it may hold a file
@@ -85,8 +91,9 @@ struct PathInfo {
 void InspectPath(const char *path, PathInfo *info);
 
 // Calls `visit` for each entry of the folder `folder` but "." and "..", with its name and what it
-// is, not following a link (a link or junction is PATH_OTHER; so is, on Windows, a name the ANSI
-// code page cannot spell). For tools. False when the folder cannot be listed.
+// is, not following a link (a link or junction is PATH_OTHER). On Windows a name the ANSI code
+// page cannot spell is PATH_UNSPELLABLE, its name given in UTF-8: to be shown, never opened. For
+// tools. False when the folder cannot be listed.
 typedef void (*FolderVisitor)(const char *name, PathKind kind, void *context);
 bool ListFolder(const char *folder, FolderVisitor visit, void *context);
 

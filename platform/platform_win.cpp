@@ -240,20 +240,17 @@ bool ListFolder(const char *folder, FolderVisitor visit, void *context)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
-        // A name the code page cannot spell is reported as "?", never skipped. Under a UTF-8 code
-        // page every name can be spelt, and the lossy flags are not allowed.
-        char name[MAX_PATH * 2];
-        BOOL lossy = FALSE;
-        bool utf8 = GetACP() == CP_UTF8;
-        if (WideCharToMultiByte(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, found.cFileName, -1, name, sizeof name, NULL,
-                                utf8 ? NULL : &lossy) == 0) {
+        // A name the code page cannot spell is told apart, never skipped, and shown in UTF-8: its
+        // 8-bit form would be "?" in its place, another name or none.
+        char name[MAX_PATH * 4];
+        bool spelled = ToAnsiExactly(found.cFileName, name, sizeof name);
+        if (!spelled && WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, name, sizeof name, NULL, NULL) == 0)
             memcpy(name, "?", 2);
-            lossy = TRUE;
-        }
         DWORD attributes = found.dwFileAttributes;
-        PathKind kind = lossy != FALSE || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
-                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0                     ? PATH_FOLDER
-                                                                                           : PATH_REGULAR_FILE;
+        PathKind kind = !spelled                                           ? PATH_UNSPELLABLE
+                        : (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? PATH_OTHER
+                        : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0     ? PATH_FOLDER
+                                                                           : PATH_REGULAR_FILE;
         visit(name, kind, context);
     } while (OsFindNextFileW(search, &found) != 0);
     (void)FindClose(search);

@@ -142,6 +142,30 @@ TEST_F(KdxTool, PlanShowsWhatTheUpdaterWouldDoAndChangesNothing)
         EXPECT_EQ(lines[i], expected[i]);
     EXPECT_EQ(SnapshotTree(folder), before) << "plan changed the folders";
 
+    // The same plan as records: one a line, tab-separated, a newline in a name escaped.
+    const char *records[] = {
+        "New.datNEW1\tinstallable\tcreates\t4\t\t0",
+        "Old.datNEW1\tinstallable\treplaces\t6\t4\t0",
+        "Missing.datNEW1\tinstallable\tstaged-missing\t\t\t0",
+        "Pipe.datNEW1\tinstallable\tstaged-not-regular\t\t\t0",
+        "sub/x.datNEW1\tinstallable\ttarget-folder-missing\t\t\t0",
+        "Dir.datNEW1\tinstallable\ttarget-not-a-file\t\t\t0",
+        "../x.datNEW1\tname-parent\tnone\t\t\t0",
+        "CON.txtNEW1\tname-device\tnone\t\t\t0",
+        "Twice.datAAAA\tinstallable\tcreates\t2\t\t10",
+        "Twice.datBBBB\tinstallable\tcreates\t2\t\t0",
+        "Same.datNEW1\tinstallable\tdrops-staged-name\t8\t\t0",
+        "Run.shNEW1\tinstallable\treplaces\t3\t3\t0",
+        "Line\\n  99: fake.datNEW1\tname-windows-character\tnone\t\t\t0",
+    };
+    std::string expectedRecords =
+        "data-folder\t" + data + "\ngame-folder\t" + game + "\tset\nlist\t" + staging + "/FileList.kdx\tread\t13\n";
+    for (size_t i = 0; i < names.size(); ++i)
+        expectedRecords += "entry\t" + std::to_string(i + 1) + "\t" + records[i] + "\n";
+    ProgramResult recorded = Kdx({"plan", "--records", "--data-folder", data});
+    EXPECT_EQ(recorded.exitCode, 1);
+    EXPECT_EQ(recorded.output, expectedRecords + "summary\t2\t3\t1\t7\t0\t0\n");
+
     // Where the game folder comes from, and a list that would install everything.
     const struct {
         std::string settings;
@@ -415,6 +439,14 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
                                "settles it)\n"),
               std::string::npos)
         << plan.output;
+    ProgramResult records = Kdx({"plan", "--records", "--data-folder", data});
+    EXPECT_EQ(records.exitCode, 1);
+    for (const std::string &record : {"list\t" + staging + "/FileList.kdx\tmissing\t0",
+                                      "left\t" + staging + "/Sub/x.datNEW1\ttarget-folder-missing",
+                                      "left\t" + staging + "/Line\\n  left: fake.datNEW1\tname-windows-character",
+                                      "leftover\t" + game + "/.~upd-01dc5f0e8a2b3c4d-0~Orvo.exe\tset-aside",
+                                      std::string("summary\t0\t0\t0\t0\t2\t1")})
+        EXPECT_NE(records.output.find("\n" + record + "\n"), std::string::npos) << record << "\n" << records.output;
 
     // Refused: a name the updater refuses, and more files than a list holds.
     MakeFolders(folder + "/refused/Maps/Old");
@@ -438,10 +470,26 @@ TEST_F(KdxTool, ListsAStagingFolderAndTellsWhatARunLeft)
                   .output.find("Orvo.exeNEW1 and Orvo.exeOLD1 both install as "
                                "Orvo.exe"),
               std::string::npos);
-    for (const char *refused : {"/refused", "/trailing", "/alias", "/short", "/stream", "/many", "/clash"}) {
-        ProgramResult result = Kdx({"filelist", "--from", folder + refused, "-o", folder + "/out.kdx"});
-        EXPECT_EQ(result.exitCode, 2) << refused;
-        EXPECT_FALSE(PathExists(folder + "/out.kdx")) << refused;
+    MakeFolders(folder + "/fifo");
+    ASSERT_EQ(mkfifo((folder + "/fifo/Pipe.datNEW1").c_str(), 0644), 0);
+    const std::pair<const char *, const char *> refusals[] = {
+        {"/refused", "CON.txtNEW1: the updater refuses it: the name names a Windows device"},
+        {"/trailing", "the updater refuses it"},
+        {"/alias", "the updater refuses it"},
+        {"/short", "Maps/Old/x: its file name has four bytes or fewer"},
+        {"/stream", "the updater refuses it"},
+        {"/many", "256 files: a file list holds at most 255"},
+        {"/clash", "both install as"},
+        {"/fifo", "Pipe.datNEW1 is not a regular file"},
+    };
+    for (const auto &row : refusals) {
+        ProgramResult result = RunProgram("/bin/sh",
+                                          {"-c", std::string(KDX_PROGRAM) + " filelist --from '" + folder + row.first +
+                                                     "' -o '" + folder + "/out.kdx' 2>&1"},
+                                          {});
+        EXPECT_EQ(result.exitCode, 2) << row.first;
+        EXPECT_NE(result.output.find(row.second), std::string::npos) << row.first << ": " << result.output;
+        EXPECT_FALSE(PathExists(folder + "/out.kdx")) << row.first;
     }
 }
 
@@ -495,6 +543,8 @@ TEST_F(KdxTool, RefusesBadArgumentsAndUnreadableFiles)
         {"plan", "--data-folder"},
         {"plan", "extra"},
         {"plan", "--data-folder", std::string(260, 'd')},
+        {"plan", "--records", "extra"},
+        {"settings", "--short"},
     };
     for (const auto &arguments : bad) {
         SCOPED_TRACE(arguments.empty() ? "(none)" : arguments[0] + " " + std::to_string(arguments.size()));

@@ -103,9 +103,15 @@ int DumpCommand(const std::vector<std::string> &arguments)
             else
                 return UsageError("--as takes settings or filelist");
         } else if (argument == "--data-folder" && hasValue) {
-            g_dump.dataFolder = arguments[++i].c_str();
+            static std::string dataFolder;
+            if (!SpellPathArgument(arguments[++i], "the data folder", &dataFolder))
+                return 2;
+            g_dump.dataFolder = dataFolder.c_str();
         } else if (argument == "--game-folder" && hasValue) {
-            g_dump.gameFolder = arguments[++i].c_str();
+            static std::string gameFolder;
+            if (!SpellPathArgument(arguments[++i], "the game folder", &gameFolder))
+                return 2;
+            g_dump.gameFolder = gameFolder.c_str();
         } else if (argument.compare(0, 2, "--") == 0 || !path.empty()) {
             return UsageError(("unexpected argument: " + argument).c_str());
         } else {
@@ -124,7 +130,10 @@ int DumpCommand(const std::vector<std::string> &arguments)
     }
     // Never blocks: a FIFO or folder is refused as a file the updater would not read.
     PlatformError openError = {PLATFORM_ERROR_NONE, 0};
-    FILE *file = OpenDataFile(path.c_str(), false, &openError);
+    std::string spelledPath;
+    if (!SpellPathArgument(path, "the file", &spelledPath))
+        return 2;
+    FILE *file = OpenDataFile(spelledPath.c_str(), false, &openError);
     if (file == NULL) {
         fprintf(stderr, "kdx: cannot open %s as a regular file: %s\n", Shown(path).c_str(), DescribeFailure(openError));
         return 2;

@@ -14,13 +14,21 @@ static int FileListFromFolder(const std::string &folder, const std::string &outp
 {
     std::vector<std::string> names;
     std::vector<std::string> others;
-    if (!WalkFolder(folder, &names, &others)) {
+    std::vector<std::string> unspellable;
+    std::string spelledFolder;
+    if (!SpellPathArgument(folder, "the folder", &spelledFolder))
+        return 2;
+    if (!WalkFolder(spelledFolder, &names, &others, &unspellable)) {
         fprintf(stderr, "kdx: cannot read the folder %s\n", Shown(folder).c_str());
         return 2;
     }
     for (const std::string &name : others)
         fprintf(stderr, "kdx: %s is not a regular file: a file list names regular files only\n", Shown(name).c_str());
-    bool refused = !others.empty();
+    // The updater would look for "?" in its place: another file, or none.
+    for (const std::string &name : unspellable)
+        fprintf(stderr, "kdx: %s: its name cannot be written in the code page the updater reads\n",
+                Shown(name).c_str());
+    bool refused = !others.empty() || !unspellable.empty();
     for (const std::string &name : names) {
         LenStringView view = {(const unsigned char *)name.data(), name.size(), name.size()};
         FileListEntryPaths paths;
@@ -68,6 +76,17 @@ int FileListCommand(std::vector<std::string> arguments)
         if (arguments.size() != 2)
             return UsageError("filelist --from takes one FOLDER and no NAME");
         return FileListFromFolder(arguments[1], outputPath);
+    }
+    // Names are written as the updater reads them, each exactly: a short form would install under
+    // another name.
+    for (std::string &name : arguments) {
+        std::string spelled;
+        if (SpellText(name, false, &spelled) == SPELLING_IMPOSSIBLE && name.size() <= 65535) {
+            fprintf(stderr, "kdx: %s: the name cannot be written in the code page the updater reads\n",
+                    Shown(name).c_str());
+            return 2;
+        }
+        name = spelled.empty() ? name : spelled;
     }
     std::string payload;
     if (!MakeFileListPayload(arguments, &payload))

@@ -479,7 +479,7 @@ struct OutcomeWalk {
     unsigned depth;
 };
 
-static void ExamineLeftFile(OutcomeWalk *walk, const char *name)
+static void ExamineLeftFile(OutcomeWalk *walk, const char *name, bool spellable)
 {
     UpdateClientOutcome *outcome = walk->outcome;
     ++outcome->leftCount;
@@ -498,7 +498,10 @@ static void ExamineLeftFile(OutcomeWalk *walk, const char *name)
     FileListEntryVerdict verdict =
         PrepareFileListEntry(&view, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, &paths);
     left->entryVerdict = verdict;
-    if (g_UpdaterState.GamePath[0] == '\0') {
+    if (!spellable) {
+        left->entryVerdict = ENTRY_NAME_WINDOWS_CHARACTER;
+        (void)snprintf(left->reason, sizeof left->reason, "its name cannot be written in the code page");
+    } else if (g_UpdaterState.GamePath[0] == '\0') {
         (void)snprintf(left->reason, sizeof left->reason, "no game folder is known");
     } else if (verdict != ENTRY_INSTALLABLE) {
         (void)snprintf(left->reason, sizeof left->reason, "the updater refuses its name: %s",
@@ -529,7 +532,7 @@ static void VisitStagingEntry(const char *name, PathKind kind, void *context)
         --walk->depth;
         memset(walk->folder + length, 0, sizeof walk->folder - length);
     } else if (kind != PATH_FOLDER) {
-        ExamineLeftFile(walk, name);
+        ExamineLeftFile(walk, name, kind != PATH_UNSPELLABLE);
     }
 }
 

@@ -131,7 +131,8 @@ typedef enum UpdateClientOutcomeState {
 
 /* A staged file still there, and what a move of it would meet now. */
 typedef struct UpdateClientLeftFile {
-    char stagedName[UPDATE_CLIENT_NAME_SIZE]; /* updater form, "/" between folders */
+    char stagedName[UPDATE_CLIENT_NAME_SIZE]; /* updater form, "/" between folders (UTF-8 for a name the code page
+                                                 cannot spell) */
     int entryVerdict;                         /* the updater's verdict on its name (0: installable) */
     int moveVerdict;                          /* what its move would meet, for an installable name */
     char reason[UPDATE_CLIENT_REASON_SIZE];

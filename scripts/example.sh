@@ -15,6 +15,7 @@ scripts/install-deps.sh native
 cmake --preset native >/dev/null
 cmake --build --preset native -j "$(nproc 2>/dev/null || echo 2)" --target updater kdx example_client >/dev/null
 bin=$PWD/build/native/bin
+example_client=$PWD/build/native/examples/example_client
 
 show() {
   echo "--- $1"
@@ -34,12 +35,12 @@ if [ "${1:-}" != "--by-hand" ]; then
   server="$example/server"
   mkdir -p "$XDG_DATA_HOME" "$game/Maps" "$server/Maps/North"
   # The installed game: the example client as Orvo.exe, the updater beside it, data and a map.
-  cp "$bin/example_client" "$game/Orvo.exe"
+  cp "$example_client" "$game/Orvo.exe"
   cp "$bin/updater" "$game/updater"
   echo "data version 1" >"$game/Data.pak"
   echo "map version 1" >"$game/Maps/Harbour.map"
   # What the server offers: version 2, with a map in a new folder, and the sizes it declares.
-  { cat "$bin/example_client"; echo "client version 2"; } >"$server/Orvo.exe"
+  { cat "$example_client"; echo "client version 2"; } >"$server/Orvo.exe"
   chmod +x "$server/Orvo.exe"
   echo "data version 2" >"$server/Data.pak"
   echo "map version 2" >"$server/Maps/Harbour.map"

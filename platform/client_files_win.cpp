@@ -74,7 +74,7 @@ bool CreateFoldersFor(const char *path, size_t trustedLength, PlatformError *err
         DWORD attributes = OsGetFileAttributesW(wide);
         DWORD code = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_SUCCESS;
         if (code == ERROR_FILE_NOT_FOUND) {
-            // Made by another program meanwhile: examined as any folder that was there.
+            // One another program made meanwhile (already exists) is examined as any that was there.
             code = CreateDirectoryW(wide, NULL) != 0 ? ERROR_SUCCESS : GetLastError();
             attributes = OsGetFileAttributesW(wide);
             if (code == ERROR_ALREADY_EXISTS || code == ERROR_SUCCESS)
@@ -224,7 +224,7 @@ bool StartDetachedProgram(const char *clientPath, const char *argument, const ch
         return false;
     bool hasArgument = argument != NULL && argument[0] != '\0';
     if (hasArgument && (MultiByteToWideChar(CP_ACP, 0, argument, -1, wideArgument, EXTENDED_PATH_SIZE) == 0 ||
-                        !QuoteArgument(wideArgument, parameters, EXTENDED_PATH_SIZE * 2))) {
+                        !QuoteArgument(wideArgument, parameters, sizeof parameters / sizeof parameters[0]))) {
         (void)Failed(error, PLATFORM_ERROR_SYSTEM, ERROR_INVALID_PARAMETER);
         return false;
     }

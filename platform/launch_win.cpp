@@ -155,11 +155,7 @@ static bool PlainFormOf(const wchar_t *extended, wchar_t plain[MAX_PATH])
     return false;
 }
 
-// The path the client is started from, written into `launchable`: the plain form of the path's
-// extended form, the one every file call of the run took (so "\\?\C:\Games/Orvo.exe" starts
-// "C:\Games\Orvo.exe"); when that has MAX_PATH characters or more, the longest the shell starts,
-// the plain form of its short 8.3 form. False when neither is there.
-static bool LaunchablePath(const char *path, wchar_t launchable[MAX_PATH])
+bool LaunchablePath(const char *path, wchar_t launchable[MAX_PATH])
 {
     wchar_t extended[EXTENDED_PATH_SIZE];
     wchar_t shortForm[EXTENDED_PATH_SIZE];

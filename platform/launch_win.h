@@ -3,12 +3,20 @@
 #ifndef PLATFORM_LAUNCH_WIN_H
 #define PLATFORM_LAUNCH_WIN_H
 
+#include <windows.h>
+
 // True when the process runs with an administrator's elevated token.
 bool RunsElevated();
 
 // True when the process runs elevated and a limited token of the same user stands behind it
 // (TokenElevationTypeFull).
 bool RunsElevatedWithLimitedToken();
+
+// The path the client is started from, written into `launchable`: the plain form of the path's
+// extended form, the one every file call of the run took (so "\\?\C:\Games/Orvo.exe" starts
+// "C:\Games\Orvo.exe"); when that has MAX_PATH characters or more, the longest the shell starts,
+// the plain form of its short 8.3 form. False when neither is there.
+bool LaunchablePath(const char *path, wchar_t launchable[MAX_PATH]);
 
 // What StartThroughDesktopShell came to.
 enum ShellStart {

@@ -82,11 +82,7 @@ bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED
     return ToExtendedPath(part, extended);
 }
 
-// The extended form of `path` in `wide`, converted once, and in `start` where the part after its
-// first `trustedLength` bytes begins in it (at a separator): with no trusted part, after the
-// drive's root or the share. False when the path cannot be converted, or the trusted part's own
-// form is not where the whole path's begins.
-static bool ConvertBeyond(const char *path, size_t trustedLength, wchar_t wide[EXTENDED_PATH_SIZE], size_t *start)
+bool ConvertBeyond(const char *path, size_t trustedLength, wchar_t wide[EXTENDED_PATH_SIZE], size_t *start)
 {
     if (!ToExtendedPath(path, wide))
         return false;

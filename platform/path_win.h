@@ -29,6 +29,12 @@ bool ToAnsiExactly(const wchar_t *wide, char *narrow, size_t size);
 // The extended form of the first `length` bytes of `path`.
 bool ToExtendedPrefix(const char *path, size_t length, wchar_t extended[EXTENDED_PATH_SIZE]);
 
+// The extended form of `path` in `wide`, converted once, and in `start` where the part after its
+// first `trustedLength` bytes begins in it (at a separator): with no trusted part, after the
+// drive's root or the share. False when the path cannot be converted, or the trusted part's own
+// form is not where the whole path's begins.
+bool ConvertBeyond(const char *path, size_t trustedLength, wchar_t wide[EXTENDED_PATH_SIZE], size_t *start);
+
 // True when the file open as `file` lies exactly at the folder named by the first
 // `trustedLength` bytes of `path` (wherever that folder's own links lead) + the rest of `path`:
 // no junction or link after those bytes, the last component included, led the open elsewhere.

@@ -4,6 +4,7 @@
 #include "platform/launch_win.h"
 #include "platform/delete_win.h"
 #include "platform/path_win.h"
+#include "platform/open_win.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -85,8 +86,7 @@ long long MeasureFileLength(FILE *file)
     return _fseeki64(file, 0, SEEK_SET) == 0 ? length : -1;
 }
 
-// Fills `error`, unless NULL, with `kind` and `code`; returns NULL, the failed service's result.
-static FILE *Failed(PlatformError *error, PlatformErrorKind kind, DWORD code)
+FILE *Failed(PlatformError *error, PlatformErrorKind kind, DWORD code)
 {
     if (error != NULL) {
         error->kind = kind;
@@ -95,9 +95,7 @@ static FILE *Failed(PlatformError *error, PlatformErrorKind kind, DWORD code)
     return NULL;
 }
 
-// The extended form of `path`, for a service that tells why it fails: false with `error` filled
-// from the conversion's failed call, read at once, or, where no call failed, as a path too long.
-static bool ExtendPathTellingWhy(const char *path, wchar_t extended[EXTENDED_PATH_SIZE], PlatformError *error)
+bool ExtendPathTellingWhy(const char *path, wchar_t extended[EXTENDED_PATH_SIZE], PlatformError *error)
 {
     SetLastError(ERROR_SUCCESS);
     if (ToExtendedPath(path, extended))
@@ -109,9 +107,7 @@ static bool ExtendPathTellingWhy(const char *path, wchar_t extended[EXTENDED_PAT
     return false;
 }
 
-// Why the open of `extended` failed with `code`: a folder, which the system refuses to open as a
-// file with access denied, is not a regular file.
-static PlatformErrorKind OpenRefusal(const wchar_t *extended, DWORD code)
+PlatformErrorKind OpenRefusal(const wchar_t *extended, DWORD code)
 {
     DWORD attributes = code == ERROR_ACCESS_DENIED ? OsGetFileAttributesW(extended) : INVALID_FILE_ATTRIBUTES;
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
@@ -119,9 +115,7 @@ static PlatformErrorKind OpenRefusal(const wchar_t *extended, DWORD code)
                : PLATFORM_ERROR_SYSTEM;
 }
 
-// A binary stream over the open `file` (`flags` and `mode` saying which way), or NULL with the
-// handle closed and `error` filled: the C runtime refuses only for want of descriptors or memory.
-static FILE *StreamOfHandle(HANDLE file, int flags, const char *mode, PlatformError *error)
+FILE *StreamOfHandle(HANDLE file, int flags, const char *mode, PlatformError *error)
 {
     int descriptor = _open_osfhandle((intptr_t)file, flags | _O_BINARY);
     if (descriptor < 0) {

@@ -1,19 +1,26 @@
 // Holds a file open without any sharing, as a running game or a virus scanner might, until
 // told to let go; with "shared", open for writing but sharing everything, as a client that keeps
-// its settings file open does. Usage: hold_file PATH READY_FLAG RELEASE_FLAG [shared]
+// its settings file open does; with "writer", writing and sharing reading only; with "reader",
+// reading and sharing reading only. Usage: hold_file PATH READY_FLAG RELEASE_FLAG [MODE]
 // Creates READY_FLAG once PATH is open, then waits (at most 60 s) for RELEASE_FLAG to appear.
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 int main(int argc, char **argv)
 {
     if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: hold_file PATH READY_FLAG RELEASE_FLAG [shared]\n");
+        fprintf(stderr, "usage: hold_file PATH READY_FLAG RELEASE_FLAG [shared|writer|reader]\n");
         return 2;
     }
-    DWORD sharing = argc == 5 ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE : 0;
-    HANDLE held =
-        CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    const char *mode = argc == 5 ? argv[4] : "";
+    DWORD sharing = strcmp(mode, "shared") == 0 ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                    : strcmp(mode, "") == 0     ? 0
+                                                : FILE_SHARE_READ;
+    DWORD access = strcmp(mode, "writer") == 0   ? GENERIC_WRITE
+                   : strcmp(mode, "reader") == 0 ? GENERIC_READ
+                                                 : GENERIC_READ | GENERIC_WRITE;
+    HANDLE held = CreateFileA(argv[1], access, sharing, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (held == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "hold_file: cannot open %s (error %lu)\n", argv[1], GetLastError());
         return 1;

@@ -388,9 +388,9 @@ UpdateClientStatus UpdateClientCommit(const UpdateClientEntry *entries, size_t c
     StartReport(report, NULL);
     if (count > UPDATE_CLIENT_MAX_HANDED_OVER)
         return Report(report, UPDATE_CLIENT_TOO_MANY_FILES,
-                      "%zu files handed over: a file list holds at most 255; install the others with "
+                      "%lu files handed over: a file list holds at most 255; install the others with "
                       "UpdateClientInstallNow",
-                      count);
+                      (unsigned long)count);
     ClientFolders folders;
     UpdateClientStatus status = FindFolders(&folders, true, report);
     if (status != UPDATE_CLIENT_OK)
@@ -447,7 +447,7 @@ UpdateClientStatus UpdateClientCommit(const UpdateClientEntry *entries, size_t c
     UnlockUpdateRun();
     if (!done)
         return SystemFailure(report, "the file list cannot be written", error);
-    return Report(report, UPDATE_CLIENT_OK, "the file list names %zu files", count);
+    return Report(report, UPDATE_CLIENT_OK, "the file list names %lu files", (unsigned long)count);
 }
 
 UpdateClientStatus UpdateClientHandOver(const char *updaterPath, int restartClient, unsigned browserWaitMs,
@@ -562,5 +562,6 @@ UpdateClientStatus UpdateClientReadOutcome(UpdateClientOutcome *outcome, UpdateC
                      : outcome->leftCount != 0     ? UPDATE_CLIENT_FILES_LEFT
                                                    : UPDATE_CLIENT_APPLIED;
     static const char *const words[] = {"applied", "the file list is waiting for the updater", "staged files are left"};
-    return Report(report, UPDATE_CLIENT_OK, "%s (%zu staged files left)", words[outcome->state], outcome->leftCount);
+    return Report(report, UPDATE_CLIENT_OK, "%s (%lu staged files left)", words[outcome->state],
+                  (unsigned long)outcome->leftCount);
 }

@@ -1,5 +1,6 @@
 // Stands in for the client's browser: a top-level window of class "OrvoBrowser" for a while.
-// Usage: browser_window MILLISECONDS READY_FLAG WATCH_PATH RESULT_FILE
+// Usage: browser_window MILLISECONDS READY_FLAG WATCH_PATH RESULT_FILE [CLOSE_FLAG]
+// With CLOSE_FLAG it also closes as soon as that file exists.
 // Creates READY_FLAG once the window exists. Just before closing it writes to RESULT_FILE
 // "present" or "absent": whether WATCH_PATH (a staged file) was still in place.
 #include <stdio.h>
@@ -17,8 +18,8 @@ static void WriteText(const char *path, const char *text)
 
 int main(int argc, char **argv)
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: browser_window MILLISECONDS READY_FLAG WATCH_PATH RESULT_FILE\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: browser_window MILLISECONDS READY_FLAG WATCH_PATH RESULT_FILE [CLOSE_FLAG]\n");
         return 2;
     }
     WNDCLASSA windowClass = {};
@@ -37,7 +38,8 @@ int main(int argc, char **argv)
     WriteText(argv[2], "ready");
 
     DWORD until = GetTickCount() + (DWORD)atol(argv[1]);
-    while ((LONG)(until - GetTickCount()) > 0) {
+    while ((LONG)(until - GetTickCount()) > 0 &&
+           (argc != 6 || GetFileAttributesA(argv[5]) == INVALID_FILE_ATTRIBUTES)) {
         MSG message;
         while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE))
             DispatchMessageA(&message);

@@ -30,20 +30,26 @@ echo "a new map" >"$server/Maps/North/Caves/Deep.map"
 done) >"$work/manifest.txt"
 mv "$work/manifest.txt" "$server/manifest.txt"
 
-# The browser is still open when the client hands over, and closes a moment later; while it is
-# open it watches the staged executable, which only the updater moves.
-run_wine "$WINE_TEST_BIN/browser_window.exe" 1500 "$(winpath "$work/ready")" \
-  "$(winpath "$STAGING_UNIX/Orvo.exe.new")" "$(winpath "$work/browser-result")" &
+# The browser is still open when the client hands over, and closes a moment later: 3 s after the
+# client's file list is there, long after an updater started at once would have looked for it
+# (500 ms) and shown its box. Until it closes it watches the staged executable, which only the
+# updater moves. The hand-over's own bound (10 s) is far off.
+run_wine "$WINE_TEST_BIN/browser_window.exe" 600000 "$(winpath "$work/ready")" \
+  "$(winpath "$STAGING_UNIX/Orvo.exe.new")" "$(winpath "$work/browser-result")" "$(winpath "$work/close")" &
 browser=$!
 for _ in $(seq 1 1000); do [ -e "$work/ready" ] && break; sleep 0.01; done
 check "browser window opened" test -e "$work/ready"
 run_wine "$WINE_TEST_BIN/dismiss_boxes.exe" "$(winpath "$work/stop")" "$(winpath "$work/boxes")" &
 dismisser=$!
+(for _ in $(seq 1 6000); do [ -e "$STAGING_UNIX/FileList.kdx" ] && break; sleep 0.05; done
+  sleep 3
+  touch "$work/close") &
+closer=$!
 (cd "$GAME_UNIX" && run_program "$work/client-out" "$GAME_UNIX/Orvo.exe" update "$GAME_WIN" 'C:\server' \
   "$GAME_WIN\\updater.exe")
 tr -d '\r' <"$work/client-out"
 check "the client handed over" has_line "$work/client-out" "installed now: 602; handed over: 1"
-wait "$browser" || true
+wait "$browser" "$closer" || true
 # The restarted client writes its outcome: waited for by its appearance, with a generous bound.
 for _ in $(seq 1 1200); do [ -s "$GAME_UNIX/client-outcome.txt" ] && break; sleep 0.1; done
 touch "$work/stop"

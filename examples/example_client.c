@@ -1,6 +1,9 @@
 /* An example game client that updates itself through the client library.
  *
  *   example_client update GAME_FOLDER DOWNLOAD_FOLDER UPDATER
+ *       (UPDATER is the updater's file name in GAME_FOLDER, e.g. "updater.exe")
+ *       (GAME_FOLDER may be "@FILE", a file holding it in UTF-8: a C program on Windows gets its
+ *       command line in the ANSI code page, where a folder such as "C:\Games\Игры" is lost.)
  *       Stages every file that DOWNLOAD_FOLDER/manifest.txt names (one "SIZE IN_USE NAME" a line:
  *       the size the server declares, 1 for a file the running client holds, such as its own
  *       executable, and the installed name), installs at once every file not in use, commits the
@@ -85,7 +88,8 @@ static int Update(const char *gameFolder, const char *downloads, const char *upd
     if (UpdateClientCommit(handedOver, handedCount, &report) != UPDATE_CLIENT_OK)
         return Refused(&report);
     /* The client closes its browser window first; the hand-over waits until it is gone. */
-    if (UpdateClientHandOver(updater, 1, 10000, &report) != UPDATE_CLIENT_OK)
+    snprintf(path, sizeof path, "%s/%s", gameFolder, updater);
+    if (UpdateClientHandOver(path, 1, 10000, &report) != UPDATE_CLIENT_OK)
         return Refused(&report);
     printf("%s\n", report.reason);
     return 0;
@@ -112,11 +116,21 @@ static int TellOutcome(void)
 
 int main(int argc, char **argv)
 {
+    if (argc == 5 && strcmp(argv[1], "update") == 0 && argv[2][0] == '@') {
+        static char gameFolder[UPDATE_CLIENT_PATH_SIZE * 4];
+        FILE *file = fopen(argv[2] + 1, "rb");
+        size_t got = file != NULL ? fread(gameFolder, 1, sizeof gameFolder - 1, file) : 0;
+        if (file != NULL)
+            fclose(file);
+        gameFolder[got] = '\0';
+        gameFolder[strcspn(gameFolder, "\r\n")] = '\0';
+        return Update(gameFolder, argv[3], argv[4]);
+    }
     if (argc == 5 && strcmp(argv[1], "update") == 0)
         return Update(argv[2], argv[3], argv[4]);
     if (argc == 1)
         return TellOutcome();
-    fprintf(stderr, "usage: example_client update GAME_FOLDER DOWNLOAD_FOLDER UPDATER\n"
+    fprintf(stderr, "usage: example_client update GAME_FOLDER DOWNLOAD_FOLDER UPDATER_NAME\n"
                     "       example_client   (restarted: writes client-outcome.txt)\n");
     return 2;
 }

@@ -51,8 +51,8 @@ if [ "${1:-}" != "--by-hand" ]; then
   mv "$example/manifest.txt" "$server/manifest.txt"
   echo "Example folder: $example"
   show "before the update" "$game"
-  echo "--- running, in the game folder: Orvo.exe update '$game' '$server' '$game/updater'"
-  (cd "$game" && ./Orvo.exe update "$game" "$server" "$game/updater") | sed 's/^/    [client] /'
+  echo "--- running, in the game folder: Orvo.exe update '$game' '$server' updater"
+  (cd "$game" && ./Orvo.exe update "$game" "$server" updater) | sed 's/^/    [client] /'
   # The updater restarts the client, which writes what it read: waited for, at most 30 s.
   for _ in $(seq 1 300); do
     [ -s "$game/client-outcome.txt" ] && break

@@ -36,7 +36,7 @@ chmod +x "$server/Orvo.exe"
 done) >"$work/manifest.txt"
 mv "$work/manifest.txt" "$server/manifest.txt"
 
-(cd "$game" && "$game/Orvo.exe" update "$game" "$server" "$game/updater")
+(cd "$game" && "$game/Orvo.exe" update "$game" "$server" updater)
 
 # The restarted client writes its outcome; waited for by its appearance, with a generous bound.
 for _ in $(seq 1 600); do

@@ -46,7 +46,7 @@ dismisser=$!
   touch "$work/close") &
 closer=$!
 (cd "$GAME_UNIX" && run_program "$work/client-out" "$GAME_UNIX/Orvo.exe" update "$GAME_WIN" 'C:\server' \
-  "$GAME_WIN\\updater.exe")
+  updater.exe)
 tr -d '\r' <"$work/client-out"
 check "the client handed over" has_line "$work/client-out" "installed now: 602; handed over: 1"
 wait "$browser" "$closer" || true
@@ -61,4 +61,24 @@ rm -f "$GAME_UNIX/client-outcome.txt" "$GAME_UNIX/updater.exe" "$server/manifest
 # The old executable may be set aside while it still ran; the next run removes it.
 check "the game folder is the new version, byte for byte" diff -r -x '.~upd-*' "$server" "$GAME_UNIX"
 check "nothing is left in the staging folder" test -z "$(find "$STAGING_UNIX" -type f)"
+
+echo "== a game folder the code page cannot spell, reached through its short form"
+# Wine's code page here is 1252: Cyrillic has no form in it. The library writes the folder's short
+# 8.3 form, and the data file, the restart and the outcome all go through it.
+cyrillic_unix="$WINEPREFIX/drive_c/Games/Игры Orvo"
+mkdir -p "$cyrillic_unix" "$server-2"
+cp "$EXAMPLE_CLIENT_EXE" "$cyrillic_unix/Orvo.exe"
+cp "$UPDATER_EXE" "$cyrillic_unix/updater.exe"
+echo "old" >"$cyrillic_unix/Data.pak"
+echo "data for the Cyrillic folder" >"$server-2/Data.pak"
+echo "$(stat -c %s "$server-2/Data.pak") 0 Data.pak" >"$server-2/manifest.txt"
+printf '%s' 'C:\Games\Игры Orvo' >"$work/game-folder.txt"
+(cd "$cyrillic_unix" && run_program "$work/client-out-2" "$cyrillic_unix/Orvo.exe" update "@$(winpath "$work/game-folder.txt")" \
+  'C:\server-2' updater.exe)
+tr -d '\r' <"$work/client-out-2"
+check "the settings file names the short form" grep -q "its short form" "$work/client-out-2"
+for _ in $(seq 1 600); do [ -s "$cyrillic_unix/client-outcome.txt" ] && break; sleep 0.1; done
+check "installed into the Cyrillic folder" content_is "$cyrillic_unix/Data.pak" "data for the Cyrillic folder"
+check "the client restarted there read: applied" has_line "$cyrillic_unix/client-outcome.txt" "applied 0"
+rm -rf "$server-2"
 finish

@@ -47,7 +47,11 @@ static UpdateClientStatus Report(UpdateClientReport *report, UpdateClientStatus 
 static UpdateClientStatus SystemFailure(UpdateClientReport *report, const char *what, PlatformError error)
 {
     report->systemError = error.code;
-    return Report(report, UPDATE_CLIENT_SYSTEM_ERROR, "%s: %s", what, DescribeFailure(error));
+    // The platform's own words for a link are those of a file to delete.
+    const char *why = error.kind == PLATFORM_ERROR_THROUGH_LINK
+                          ? "a symbolic link or junction lies on the way, which the library never follows there"
+                          : DescribeFailure(error);
+    return Report(report, UPDATE_CLIENT_SYSTEM_ERROR, "%s: %s", what, why);
 }
 
 static void StartReport(UpdateClientReport *report, const char *name)
@@ -63,6 +67,9 @@ static UpdateClientStatus FindFolders(ClientFolders *folders, bool needGame, Upd
 {
     memset(folders, 0, sizeof *folders);
     ResetUpdaterState();
+    // Every call reaches its folders afresh; and the client's own programs, which hold their files
+    // while it runs, are never set aside under them: such a file is handed over instead.
+    BeginMovePass(false);
     if (!GetUserDataFolder(g_UpdaterState.AppDataPath))
         return Report(report, UPDATE_CLIENT_NO_DATA_FOLDER, "there is no per-user data folder the updater can reach");
     folders->dataLength = strlen(g_UpdaterState.AppDataPath);
@@ -112,17 +119,30 @@ static UpdateClientStatus JudgeName(const char *stagedName, char spelled[UPDATE_
     return UPDATE_CLIENT_OK;
 }
 
+// Creates `folder` and its parent when they are missing; one that is there (a link to a folder
+// included, which the updater follows there too) is taken as it is.
+static bool MakeMissingFolder(const char *folder, PlatformError *error)
+{
+    PathInfo info;
+    InspectPath(folder, &info);
+    size_t parentLength = FolderPartLength(folder);
+    char parent[PATH_BUFFER_SIZE];
+    char inside[PATH_BUFFER_SIZE];
+    if (info.kind != PATH_MISSING || parentLength == 0 || parentLength >= sizeof parent)
+        return true;
+    memset(parent, 0, sizeof parent);
+    memcpy(parent, folder, parentLength);
+    return MakeMissingFolder(parent, error) && ComposePath(inside, sizeof inside, folder, "/", "x") &&
+           CreateFoldersFor(inside, parentLength, error);
+}
+
 // The staging folder and the staged file's folders below it, created as needed: the staging
 // folder's own path is followed as the updater follows it, below it no link is.
 static UpdateClientStatus MakeStagedFolders(const ClientFolders *folders, const FileListEntryPaths *paths,
                                             UpdateClientReport *report)
 {
     PlatformError error = {PLATFORM_ERROR_NONE, 0};
-    PathInfo staging;
-    InspectPath(folders->staging, &staging);
-    char inside[PATH_BUFFER_SIZE];
-    if (staging.kind == PATH_MISSING && (!ComposePath(inside, sizeof inside, folders->staging, "/", "x") ||
-                                         !CreateFoldersFor(inside, folders->dataLength, &error)))
+    if (!MakeMissingFolder(folders->staging, &error))
         return SystemFailure(report, "the staging folder cannot be created", error);
     if (!CreateFoldersFor(paths->source, paths->stagingLength, &error))
         return SystemFailure(report, "the staged file's folder cannot be created", error);
@@ -169,8 +189,16 @@ UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char 
         return Report(report, UPDATE_CLIENT_FOLDER_REFUSED,
                       "the game folder cannot be written in the code page the updater reads, nor in a short form "
                       "(or it is over 259 bytes)");
+    size_t length = strlen(spelled);
+    PathInfo game;
+    InspectPath(spelled, &game);
     if (spelled[0] == '\0' || !IsAbsolutePath(spelled))
         return Report(report, UPDATE_CLIENT_FOLDER_REFUSED, "the game folder must be an absolute path");
+    // The updater appends "/" and a name: a root or a trailing separator would double it.
+    if (FolderPartLength(spelled) + 1 >= length)
+        return Report(report, UPDATE_CLIENT_FOLDER_REFUSED, "the game folder may not be a root or end in a separator");
+    if (game.kind != PATH_FOLDER && game.kind != PATH_OTHER)
+        return Report(report, UPDATE_CLIENT_FOLDER_REFUSED, "the game folder %s is not an existing folder", spelled);
     report->usedShortForm = spelling == SPELLED_SHORT_FORM ? 1 : 0;
     std::string payload;
     if (!MakeSettingsPayload(spelled, firstString != NULL ? firstString : "", &payload))
@@ -183,9 +211,10 @@ UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char 
     if (!ComposePath(settings, sizeof settings, g_UpdaterState.AppDataPath, "/Brackmoor Games/Settings.kdx", "") ||
         !ComposeReservedSibling(settings, "part", part))
         return Report(report, UPDATE_CLIENT_NO_DATA_FOLDER, "the data folder's path is too long");
-    PathInfo existing;
-    InspectPath(part, &existing);
-    if (existing.kind == PATH_MISSING && !CreateFoldersFor(settings, folders.dataLength, &error))
+    char dataFiles[UPDATE_CLIENT_PATH_SIZE];
+    memset(dataFiles, 0, sizeof dataFiles);
+    memcpy(dataFiles, settings, FolderPartLength(settings));
+    if (!MakeMissingFolder(dataFiles, &error))
         return SystemFailure(report, "the data files' folder cannot be created", error);
     // A killed earlier write leaves its part; it is this library's own name.
     (void)RemoveFile(part);
@@ -216,8 +245,11 @@ UpdateClientStatus UpdateClientOpenStaged(const char *stagedName, UpdateClientSt
         status = MakeStagedFolders(&folders, &paths, report);
     if (status != UPDATE_CLIENT_OK)
         return status;
-    if (!ComposeReservedSibling(paths.source, "part", staged->partPath))
-        return Report(report, UPDATE_CLIENT_NAME_REFUSED, "%s: the staged path is too long", report->name);
+    if (!ComposeReservedSibling(paths.source, "part", staged->partPath)) {
+        report->entryVerdict = ENTRY_SOURCE_TOO_LONG;
+        return Report(report, UPDATE_CLIENT_NAME_REFUSED, "%s: the staged path leaves no room for its part file",
+                      report->name);
+    }
     memcpy(staged->stagedPath, paths.source, strlen(paths.source));
     (void)RemoveFile(staged->partPath);
     PlatformError error = {PLATFORM_ERROR_NONE, 0};
@@ -264,13 +296,26 @@ UpdateClientStatus UpdateClientStageFile(const char *stagedName, const char *sou
         UpdateClientAbandonStaged(&staged);
         return SystemFailure(report, "the file to stage cannot be opened", error);
     }
+    // A download still being written would be staged cut short.
+    if (ClientFileWritten(source)) {
+        (void)fclose(source);
+        UpdateClientAbandonStaged(&staged);
+        return Report(report, UPDATE_CLIENT_STILL_BEING_WRITTEN, "%s: the file to stage is still being written",
+                      report->name);
+    }
     static unsigned char buffer[64 * 1024];
     bool copied = true;
     size_t got;
     while (copied && (got = fread(buffer, 1, sizeof buffer, source)) > 0)
         copied = fwrite(buffer, 1, got, staged.file) == got;
     copied = copied && ferror(source) == 0 && KeepExecutePermission(source, staged.file);
+    bool written = ClientFileWritten(source);
     (void)fclose(source);
+    if (written) {
+        UpdateClientAbandonStaged(&staged);
+        return Report(report, UPDATE_CLIENT_STILL_BEING_WRITTEN, "%s: the file to stage was written during its copy",
+                      report->name);
+    }
     if (!copied) {
         UpdateClientAbandonStaged(&staged);
         return Report(report, UPDATE_CLIENT_SYSTEM_ERROR, "%s: the copy failed", report->name);
@@ -417,11 +462,14 @@ UpdateClientStatus UpdateClientCommit(const UpdateClientEntry *entries, size_t c
         if (status == UPDATE_CLIENT_OK && CheckForWriters(paths.source) == WRITERS_PRESENT)
             status = Report(report, UPDATE_CLIENT_STILL_BEING_WRITTEN,
                             "%s: a program still has it open for writing: finish the download first", report->name);
-        if (status != UPDATE_CLIENT_OK)
+        if (status != UPDATE_CLIENT_OK) {
+            EndMovePass();
             return status;
+        }
         names.push_back(spelled);
         targets.push_back(paths.target);
     }
+    EndMovePass();
     StartReport(report, NULL);
     std::string payload;
     if (!MakeFileListPayload(names, &payload))
@@ -472,6 +520,8 @@ UpdateClientStatus UpdateClientHandOver(const char *updaterPath, int restartClie
 }
 
 // A walk of the staging folder for the staged files left, each examined as a list's entry.
+enum { OUTCOME_WALK_DEPTH = 64 }; // a 127-byte name holds at most 63 folders
+
 struct OutcomeWalk {
     UpdateClientOutcome *outcome;
     char folder[UPDATE_CLIENT_PATH_SIZE]; // the folder being listed
@@ -479,7 +529,9 @@ struct OutcomeWalk {
     unsigned depth;
 };
 
-static void ExamineLeftFile(OutcomeWalk *walk, const char *name, bool spellable)
+// Tells a staged file left, at `name` in the folder being listed: with `knownReason`, that
+// reason; otherwise examined as a list's entry of that name.
+static void ExamineLeftFile(OutcomeWalk *walk, const char *name, bool spellable, const char *knownReason)
 {
     UpdateClientOutcome *outcome = walk->outcome;
     ++outcome->leftCount;
@@ -498,7 +550,9 @@ static void ExamineLeftFile(OutcomeWalk *walk, const char *name, bool spellable)
     FileListEntryVerdict verdict =
         PrepareFileListEntry(&view, g_UpdaterState.AppDataPath, g_UpdaterState.GamePath, &paths);
     left->entryVerdict = verdict;
-    if (!spellable) {
+    if (knownReason != NULL) {
+        (void)snprintf(left->reason, sizeof left->reason, "%s", knownReason);
+    } else if (!spellable) {
         left->entryVerdict = ENTRY_NAME_WINDOWS_CHARACTER;
         (void)snprintf(left->reason, sizeof left->reason, "its name cannot be written in the code page");
     } else if (g_UpdaterState.GamePath[0] == '\0') {
@@ -521,19 +575,39 @@ static void VisitStagingEntry(const char *name, PathKind kind, void *context)
     // The list itself, and the updater's and this library's own files, are not staged files.
     if (IsReservedFileName(name, strlen(name)) || (top && strcmp(name, "FileList.kdx") == 0))
         return;
-    if (kind == PATH_FOLDER && walk->depth < 16) {
-        size_t length = strlen(walk->folder);
-        if (length + 1 + strlen(name) >= sizeof walk->folder)
-            return;
+    size_t length = strlen(walk->folder);
+    // A folder the walk cannot enter is told, never passed over: its files may be left there.
+    if (kind == PATH_FOLDER &&
+        (walk->depth >= OUTCOME_WALK_DEPTH || length + 1 + strlen(name) >= sizeof walk->folder)) {
+        ExamineLeftFile(walk, name, true, "a folder too deep to look into: files may be left in it");
+    } else if (kind == PATH_FOLDER) {
         walk->folder[length] = '/';
         memcpy(walk->folder + length + 1, name, strlen(name) + 1);
         ++walk->depth;
-        (void)ListFolder(walk->folder, VisitStagingEntry, walk);
+        bool listed = ListFolder(walk->folder, VisitStagingEntry, walk);
         --walk->depth;
         memset(walk->folder + length, 0, sizeof walk->folder - length);
+        if (!listed)
+            ExamineLeftFile(walk, name, true, "a folder that cannot be read: files may be left in it");
     } else if (kind != PATH_FOLDER) {
-        ExamineLeftFile(walk, name, kind != PATH_UNSPELLABLE);
+        ExamineLeftFile(walk, name, kind != PATH_UNSPELLABLE, NULL);
     }
+}
+
+// A staged file that a killed move left under its reserved name: left, until a run gives it its
+// name back.
+static void VisitClaimedFile(const char *path, bool nameTaken, void *context)
+{
+    OutcomeWalk *walk = (OutcomeWalk *)context;
+    size_t folder = FolderPartLength(path);
+    if (folder < walk->stagingLength || folder >= sizeof walk->folder)
+        return;
+    memset(walk->folder, 0, sizeof walk->folder);
+    memcpy(walk->folder, path, folder);
+    ExamineLeftFile(walk, path + folder + 1, true,
+                    nameTaken ? "under the reserved name a killed move gave it; another file holds its name"
+                              : "under the reserved name a killed move gave it; the next install or run gives "
+                                "it its name back");
 }
 
 UpdateClientStatus UpdateClientReadOutcome(UpdateClientOutcome *outcome, UpdateClientReport *report)
@@ -556,7 +630,10 @@ UpdateClientStatus UpdateClientReadOutcome(UpdateClientOutcome *outcome, UpdateC
     memcpy(walk.folder, folders.staging, walk.stagingLength);
     PathInfo staging;
     InspectPath(folders.staging, &staging);
-    if (staging.kind != PATH_MISSING && !ListFolder(folders.staging, VisitStagingEntry, &walk))
+    bool listed = staging.kind == PATH_MISSING || ListFolder(folders.staging, VisitStagingEntry, &walk);
+    SettleClaimedFiles(folders.staging, false, VisitClaimedFile, &walk);
+    EndMovePass();
+    if (!listed)
         return Report(report, UPDATE_CLIENT_SYSTEM_ERROR, "the staging folder cannot be read");
     outcome->state = listInfo.kind != PATH_MISSING ? UPDATE_CLIENT_LIST_WAITING
                      : outcome->leftCount != 0     ? UPDATE_CLIENT_FILES_LEFT

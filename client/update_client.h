@@ -16,7 +16,8 @@
  * Text in the client form: UTF-8 on Windows, bytes on POSIX. Paths the library returns are in the
  * updater's own 8-bit form (the ANSI code page on Windows). Every call reports into a
  * UpdateClientReport that the caller provides; no call keeps state between calls, and none throws.
- * Not for two threads at once. */
+ * Not for two threads at once. On POSIX the library sets a handler for SIGIO (it does nothing),
+ * which read leases need: a client that uses SIGIO itself must set its own again after a call. */
 #ifndef CLIENT_UPDATE_CLIENT_H
 #define CLIENT_UPDATE_CLIENT_H
 
@@ -78,7 +79,9 @@ UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char 
 /* Stages a copy of the file at `sourcePath` (client form) under the staged name `stagedName`
  * (client form, "/" between folders), creating its folders: copied under a reserved fresh name
  * beside it, synced, then renamed to the staged name, replacing an older download there. A name
- * the updater would refuse is UPDATE_CLIENT_NAME_REFUSED, with its verdict; nothing is written. */
+ * the updater would refuse is UPDATE_CLIENT_NAME_REFUSED, with its verdict; nothing is written. A
+ * source that a program has open for writing, or writes during the copy, is
+ * UPDATE_CLIENT_STILL_BEING_WRITTEN (Windows: it does not open, UPDATE_CLIENT_SYSTEM_ERROR). */
 UpdateClientStatus UpdateClientStageFile(const char *stagedName, const char *sourcePath, UpdateClientReport *report);
 
 /* A staged file the client writes itself (a download): UpdateClientOpenStaged fills it and opens
@@ -95,10 +98,13 @@ UpdateClientStatus UpdateClientOpenStaged(const char *stagedName, UpdateClientSt
 UpdateClientStatus UpdateClientFinishStaged(UpdateClientStagedFile *staged, UpdateClientReport *report);
 void UpdateClientAbandonStaged(UpdateClientStagedFile *staged);
 
-/* Installs the staged file `stagedName` into the game folder now, with the updater's own move
+/* Installs the staged file `stagedName` into the game folder now, creating its new folders there
+ * (never through a link in the game folder), with the updater's own move
  * (the same checks, durable before it returns), while holding the updater's claim on the staging
  * folder, so that no updater runs meanwhile (waits at most `lockWaitMs`). For files no program
- * holds open: one that is in use is UPDATE_CLIENT_IN_USE and stays staged, to be handed over. */
+ * holds open: one that is in use (Windows: a running program or loaded DLL, never set aside under
+ * the running client; POSIX: open for writing) is UPDATE_CLIENT_IN_USE and stays staged, to be
+ * handed over. */
 UpdateClientStatus UpdateClientInstallNow(const char *stagedName, unsigned lockWaitMs, UpdateClientReport *report);
 
 /* A staged file to hand over, and the size the client downloaded for it. */
@@ -116,7 +122,7 @@ UpdateClientStatus UpdateClientCommit(const UpdateClientEntry *entries, size_t c
 
 /* Hands the update over: waits until no browser window ("OrvoBrowser") is left, at most
  * `browserWaitMs`, so that the updater never finds one and never shows its box (which waits for
- * the player's OK); then starts the updater at `updaterPath` (client form), with "-restart" when
+ * the player's OK); then starts the updater at `updaterPath` (client form, absolute), with "-restart" when
  * `restartClient` is not 0, in the game folder, and returns: the client then exits. A window still
  * there after the wait starts nothing (UPDATE_CLIENT_BROWSER_STAYED). */
 UpdateClientStatus UpdateClientHandOver(const char *updaterPath, int restartClient, unsigned browserWaitMs,

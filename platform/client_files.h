@@ -11,8 +11,16 @@
 #include "platform/platform.h"
 
 // Opens the regular file at `clientPath` (client form) for reading in binary mode; a folder,
-// FIFO or device there does not open. NULL when it does not open, and `error` tells why.
+// FIFO or device there does not open. Windows: no other program may open it for writing while it
+// is open (a file open for writing elsewhere does not open). POSIX: a read lease is held on it
+// where it can be had, for ClientFileWritten. NULL when it does not open, and `error` tells why.
 FILE *OpenClientFile(const char *clientPath, PlatformError *error);
+
+// Whether a program (this one included) has written, or may have written, the file `file` (from
+// OpenClientFile) since it was opened, or has it open for writing now: POSIX by its read lease,
+// broken or not to be had for a writer; Windows never, as its open shares no writing. False also
+// where no lease can be had at all (not the file's owner, a file system without leases).
+bool ClientFileWritten(FILE *file);
 
 // Creates each missing folder on the folder part of `path` after its first `trustedLength` bytes
 // (a folder that exists), so that a file can be created at `path`. A link or junction on that

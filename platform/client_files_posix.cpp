@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,7 +47,21 @@ FILE *OpenClientFile(const char *clientPath, PlatformError *error)
         (void)close(descriptor);
         return Failed(error, PLATFORM_ERROR_SYSTEM, failed);
     }
+    // Refused (EAGAIN) while a writer has it open, which ClientFileWritten then tells.
+    (void)TakeReadLease(descriptor);
     return file;
+}
+
+bool ClientFileWritten(FILE *file)
+{
+    int descriptor = fileno(file);
+    if (fcntl(descriptor, F_GETLEASE) == F_RDLCK)
+        return false;
+    // No lease held: either a writer broke it, or has the file open now, or none can be had here.
+    // Whether one can be had does not change for a file, so a lease to be had now was broken.
+    if (TakeReadLease(descriptor) == 0)
+        return true;
+    return errno == EAGAIN || errno == EBUSY;
 }
 
 bool CreateFoldersFor(const char *path, size_t trustedLength, PlatformError *error)
@@ -200,6 +215,9 @@ bool StartDetachedProgram(const char *clientPath, const char *argument, const ch
         pid_t program = fork();
         if (program == 0) {
             int failed = 0;
+            sigset_t none;
+            (void)sigemptyset(&none);
+            (void)sigprocmask(SIG_SETMASK, &none, NULL); // the client's blocked signals are its own
             int nothing = open("/dev/null", O_RDWR);
             if (nothing >= 0) {
                 (void)dup2(nothing, 0);

@@ -261,3 +261,9 @@ bool KeepExecutePermission(FILE *source, FILE *copy)
     (void)copy;
     return true;
 }
+
+bool ClientFileWritten(FILE *file)
+{
+    (void)file; // opened without write sharing: no program has written it since, or holds it to
+    return false;
+}

@@ -206,6 +206,17 @@ void SyncStagedFiles(const char *stagingFolder)
         (void)close(folder);
 }
 
+void BeginMovePass(bool setAsideTargetsInUse)
+{
+    (void)setAsideTargetsInUse; // nothing is ever set aside here: a rename replaces a running program
+    MovePass *pass = ThisPass();
+    EndMovePass();
+    memset(&pass->targetFolder, 0, sizeof pass->targetFolder);
+    memset(pass->noteFolder, 0, sizeof pass->noteFolder);
+    pass->noteFolderDevice = 0;
+    pass->claimStranded = false;
+}
+
 void EndMovePass()
 {
     MovePass *pass = ThisPass();

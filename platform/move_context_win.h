@@ -51,6 +51,7 @@ struct MoveContext {
     int elevated; // 0 not asked yet, 1 elevated, -1 not
     KeptCopy keptCopy;
     unsigned temporaryAttempt; // makes this process's temporary and set-aside names unique
+    bool keepTargetsInUse;     // a target in use is not set aside: BeginMovePass(false)
     unsigned char copyBuffer[COPY_CHUNK_SIZE];
 };
 

@@ -4,6 +4,8 @@
 // copies straight into the installed file, so an interruption would leave it half-written. The
 // pass's state (folders converted and examined once, the copy kept for a retry) is one
 // MoveContext, handed down.
+#include <string.h>
+
 #include "platform/platform.h"
 #include "platform/copy_win.h"
 #include "platform/delete_win.h"
@@ -77,7 +79,7 @@ MoveOutcome ReplaceTarget(MoveContext *context, HANDLE file, const MovePaths *pa
     if (*error == ERROR_SUCCESS)
         return MOVE_DONE;
     MoveOutcome outcome = OutcomeOfError(*error, paths->target, paths->targetFolder);
-    if (outcome != MOVE_IN_USE)
+    if (outcome != MOVE_IN_USE || context->keepTargetsInUse)
         return outcome;
     *error = SetAsideAndRename(context, file, paths->target);
     return *error == ERROR_SUCCESS ? MOVE_DONE : OutcomeOfError(*error, paths->target, paths->targetFolder);
@@ -162,6 +164,20 @@ void SettleClaimedFiles(const char *stagingFolder, bool settle, ClaimedFileVisit
     (void)settle;
     (void)visit;
     (void)context;
+}
+
+void BeginMovePass(bool setAsideTargetsInUse)
+{
+    // The folders converted and checked by an earlier pass are found afresh: one may have been
+    // replaced by a junction since.
+    MoveContext *context = PassContext();
+    memset(&context->staging, 0, sizeof context->staging);
+    memset(context->stagingFinal, 0, sizeof context->stagingFinal);
+    context->stagingVolume = 0;
+    memset(context->checkedStagedFolder, 0, sizeof context->checkedStagedFolder);
+    memset(&context->targetFolderPath, 0, sizeof context->targetFolderPath);
+    memset(&context->targetFolder, 0, sizeof context->targetFolder);
+    context->keepTargetsInUse = !setAsideTargetsInUse;
 }
 
 void EndMovePass()

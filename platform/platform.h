@@ -207,6 +207,14 @@ void PrepareStagedFile(const char *source, size_t stagingLength, const char *tar
 // Windows: nothing. A hint: where it does nothing, or fails, each move syncs its own file.
 void SyncStagedFiles(const char *stagingFolder);
 
+// Starts a pass of moves afresh in a process that makes more than one (the client library): what
+// an earlier pass found is forgotten (the folders it reached and held, a staged file it left under
+// its reserved name), so that nothing is reached through a folder moved away since. With
+// `setAsideTargetsInUse` false, a target in use that a move would set aside (Windows: a running
+// program, a loaded DLL) is MOVE_IN_USE instead, and stays. The updater's one pass needs no call:
+// a process starts as after BeginMovePass(true).
+void BeginMovePass(bool setAsideTargetsInUse);
+
 // Ends the pass's moves: lets go of what it held open for them (POSIX: a staged file still open
 // and leased for a move that did not take it). Windows: nothing.
 void EndMovePass();

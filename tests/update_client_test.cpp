@@ -39,6 +39,13 @@ TEST_F(UpdateClient, RefusesNamesTheUpdaterWouldRefuseAndWritesNothing)
         EXPECT_EQ(UpdateClientCommit(&entry, 1, &report), UPDATE_CLIENT_NAME_REFUSED);
     }
     EXPECT_TRUE(SnapshotTree(staging).empty()) << "nothing may be staged or listed";
+    // A download still being written is not staged cut short.
+    FILE *download = fopen((root + "/download").c_str(), "ab");
+    ASSERT_NE(download, nullptr);
+    EXPECT_EQ(UpdateClientStageFile("Data.pak.new", (root + "/download").c_str(), &report),
+              UPDATE_CLIENT_STILL_BEING_WRITTEN);
+    fclose(download);
+    EXPECT_FALSE(PathExists(staging + "/Data.pak.new"));
 }
 
 TEST_F(UpdateClient, ACommitThatWouldTearOrLoseAnUpdateIsRefused)
@@ -104,10 +111,18 @@ TEST_F(UpdateClient, InstallNowLeavesAFileInUseStagedAndTellsWhatIsLeft)
     ASSERT_EQ(outcome.leftCount, 1u);
     EXPECT_STREQ(outcome.left[0].stagedName, "Data.pak.new");
     EXPECT_EQ(outcome.left[0].moveVerdict, 1) << "a move would replace the installed file";
+    // A staging folder moved away and made anew between two calls is reached afresh.
+    ASSERT_EQ(rename(staging.c_str(), (root + "/old-staging").c_str()), 0);
+    MakeFolders(staging);
+    Stage("Data.pak.new", "newer");
     ASSERT_EQ(UpdateClientInstallNow("Data.pak.new", 1000, &report), UPDATE_CLIENT_OK) << report.reason;
-    EXPECT_EQ(ReadFile(game + "/Data.pak"), "new");
+    EXPECT_EQ(ReadFile(game + "/Data.pak"), "newer");
     ASSERT_EQ(UpdateClientReadOutcome(&outcome, &report), UPDATE_CLIENT_OK);
     EXPECT_EQ(outcome.state, UPDATE_CLIENT_APPLIED);
+    // A file a killed move left under its reserved name is left, not applied.
+    WriteFile(staging + "/.~upd-staged~Data.pak.new", "killed");
+    ASSERT_EQ(UpdateClientReadOutcome(&outcome, &report), UPDATE_CLIENT_OK);
+    EXPECT_EQ(outcome.state, UPDATE_CLIENT_FILES_LEFT);
 }
 
 } // namespace

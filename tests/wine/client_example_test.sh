@@ -25,8 +25,10 @@ head -c 52428800 /dev/urandom >"$server/Big.pak"
 head -c 1000 /dev/urandom >"$GAME_UNIX/Big.pak"
 echo "a new map" >"$server/Maps/North/Caves/Deep.map"
 { cat "$EXAMPLE_CLIENT_EXE"; echo "version 2"; } >"$server/Orvo.exe"
+# No file is marked as the client's own: the client's running executable must come back from its
+# install as in use, and be handed over, never set aside under the running client.
 (cd "$server" && find . -type f | sed 's|^\./||' | sort | while read -r name; do
-  echo "$(stat -c %s "$name") $([ "$name" = Orvo.exe ] && echo 1 || echo 0) $name"
+  echo "$(stat -c %s "$name") 0 $name"
 done) >"$work/manifest.txt"
 mv "$work/manifest.txt" "$server/manifest.txt"
 

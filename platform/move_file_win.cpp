@@ -4,8 +4,6 @@
 // copies straight into the installed file, so an interruption would leave it half-written. The
 // pass's state (folders converted and examined once, the copy kept for a retry) is one
 // MoveContext, handed down.
-#include <string.h>
-
 #include "platform/platform.h"
 #include "platform/copy_win.h"
 #include "platform/delete_win.h"

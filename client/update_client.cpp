@@ -164,6 +164,22 @@ static bool ComposeReservedSibling(const char *path, const char *kind, char rese
     return ComposePath(reserved, UPDATE_CLIENT_PATH_SIZE, folderPart, prefix, path + folder + 1);
 }
 
+// Writes `bytes` as the data file `path`: whole under its reserved sibling `part`, synced, then
+// renamed over `path`, so that a reader finds the old file or the new one, never a part. A part a
+// killed earlier write left is this library's own, and goes first; this write's goes on failure.
+static bool WriteDataFileDurably(const char *path, const char *part, const std::string &bytes, PlatformError *error)
+{
+    (void)RemoveFile(part);
+    FILE *output = CreateNewOutputFile(part, error);
+    if (output == NULL)
+        return false;
+    bool written = fwrite(bytes.data(), 1, bytes.size(), output) == bytes.size();
+    bool done = SyncAndCloseFile(output, error) && written && RenameDurably(part, path, error);
+    if (!done)
+        (void)RemoveFile(part);
+    return done;
+}
+
 UpdateClientStatus UpdateClientFindDataFolder(char folder[UPDATE_CLIENT_PATH_SIZE], UpdateClientReport *report)
 {
     StartReport(report, NULL);
@@ -216,16 +232,8 @@ UpdateClientStatus UpdateClientWriteSettings(const char *gameFolder, const char 
     memcpy(dataFiles, settings, FolderPartLength(settings));
     if (!MakeMissingFolder(dataFiles, &error))
         return SystemFailure(report, "the data files' folder cannot be created", error);
-    // A killed earlier write leaves its part; it is this library's own name.
-    (void)RemoveFile(part);
-    FILE *output = CreateNewOutputFile(part, &error);
-    if (output == NULL)
+    if (!WriteDataFileDurably(settings, part, file, &error))
         return SystemFailure(report, "the settings file cannot be written", error);
-    bool written = fwrite(file.data(), 1, file.size(), output) == file.size();
-    if (!SyncAndCloseFile(output, &error) || !written || !RenameDurably(part, settings, &error)) {
-        (void)RemoveFile(part);
-        return SystemFailure(report, "the settings file cannot be written", error);
-    }
     return Report(report, UPDATE_CLIENT_OK, "the settings file names %s%s", spelled,
                   report->usedShortForm != 0 ? " (its short form: the code page cannot spell its long name)" : "");
 }
@@ -486,12 +494,7 @@ UpdateClientStatus UpdateClientCommit(const UpdateClientEntry *entries, size_t c
     if (status != UPDATE_CLIENT_OK)
         return status;
     PlatformError error = {PLATFORM_ERROR_NONE, 0};
-    (void)RemoveFile(part);
-    FILE *output = CreateNewOutputFile(part, &error);
-    bool written = output != NULL && fwrite(file.data(), 1, file.size(), output) == file.size();
-    bool done = output != NULL && SyncAndCloseFile(output, &error) && written && RenameDurably(part, list, &error);
-    if (!done)
-        (void)RemoveFile(part);
+    bool done = WriteDataFileDurably(list, part, file, &error);
     UnlockUpdateRun();
     if (!done)
         return SystemFailure(report, "the file list cannot be written", error);

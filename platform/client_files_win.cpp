@@ -98,14 +98,7 @@ bool CreateFoldersFor(const char *path, size_t trustedLength, PlatformError *err
 
 FILE *CreateNewOutputFile(const char *path, PlatformError *error)
 {
-    wchar_t extended[EXTENDED_PATH_SIZE];
-    if (!ExtendPathTellingWhy(path, extended, error))
-        return NULL;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD failed = OsOpenFile(extended, GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, &file);
-    if (failed != ERROR_SUCCESS)
-        return Failed(error, OpenRefusal(extended, failed), failed);
-    return StreamOfHandle(file, _O_WRONLY, "wb", error);
+    return OpenOutputFile(path, CREATE_NEW, error);
 }
 
 bool SyncAndCloseFile(FILE *file, PlatformError *error)

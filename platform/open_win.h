@@ -24,4 +24,8 @@ PlatformErrorKind OpenRefusal(const wchar_t *extended, DWORD code);
 // handle closed and `error` filled: the C runtime refuses only for want of descriptors or memory.
 FILE *StreamOfHandle(HANDLE file, int flags, const char *mode, PlatformError *error);
 
+// `path` opened for writing in binary mode, shared for reading only, with `disposition`
+// (CREATE_ALWAYS, CREATE_NEW); NULL with `error` filled when it does not open.
+FILE *OpenOutputFile(const char *path, DWORD disposition, PlatformError *error);
+
 #endif

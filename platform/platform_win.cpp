@@ -167,16 +167,21 @@ FILE *OpenDataFile(const char *path, bool forDeletion, PlatformError *error)
     return Failed(error, refusal, failed);
 }
 
-FILE *CreateOutputFile(const char *path, PlatformError *error)
+FILE *OpenOutputFile(const char *path, DWORD disposition, PlatformError *error)
 {
     wchar_t extended[EXTENDED_PATH_SIZE];
     if (!ExtendPathTellingWhy(path, extended, error))
         return NULL;
     HANDLE file = INVALID_HANDLE_VALUE;
-    DWORD failed = OsOpenFile(extended, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, &file);
+    DWORD failed = OsOpenFile(extended, GENERIC_WRITE, FILE_SHARE_READ, disposition, FILE_ATTRIBUTE_NORMAL, &file);
     if (failed != ERROR_SUCCESS)
         return Failed(error, OpenRefusal(extended, failed), failed);
     return StreamOfHandle(file, _O_WRONLY, "wb", error);
+}
+
+FILE *CreateOutputFile(const char *path, PlatformError *error)
+{
+    return OpenOutputFile(path, CREATE_ALWAYS, error);
 }
 
 bool DeleteDataFileAndClose(FILE *file, const char *path)
